@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -82,6 +83,13 @@ struct RunResult {
 };
 
 struct RunOptions {
+  RunOptions(std::vector<std::string> args_, std::map<std::string, std::string> env_,
+             std::string stdinFile_ = "", std::string stdoutFile_ = "")
+      : args(std::move(args_)), env(std::move(env_)), stdinFile(std::move(stdinFile_)),
+        stdoutFile(std::move(stdoutFile_))
+  {
+  }
+
   std::vector<std::string> args;               // argv[1...]
   std::map<std::string, std::string> env;      // the whole environment of the program
   std::string stdinFile;                       // file for standard input ("" = /dev/null)
