@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -23,6 +24,19 @@ volatile std::sig_atomic_t cancelled = 0;
 extern "C" void onTerminate(int)
 {
   cancelled = 1;
+}
+
+// Reads raster bytes for libcups: -1 on an error or once the job is cancelled.
+extern "C" ssize_t readRaster(void* ctx, unsigned char* buffer, size_t bytes)
+{
+  int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(ctx));
+  for (;;) {
+    if (cancelled)
+      return -1;
+    ssize_t count = read(fd, buffer, bytes);
+    if (count >= 0 || (errno != EINTR && errno != EAGAIN))
+      return count;
+  }
 }
 
 }  // namespace
@@ -63,6 +77,12 @@ void startJob()
   sigaction(SIGTERM, &action, nullptr);
 }
 
+RasterPtr openRaster(int fd)
+{
+  void* ctx = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd));
+  return RasterPtr(cupsRasterOpenIO(readRaster, ctx, CUPS_RASTER_READ));
+}
+
 bool jobCancelled()
 {
   return cancelled != 0;
@@ -101,6 +121,12 @@ int finishJob(int pages)
 {
   if (std::fflush(stdout) != 0 || outputFailed()) {
     outputFailed();
+    return 1;
+  }
+  if (jobCancelled()) {
+    // Only whole pages went out; the job is not complete, so it does not end as a success.
+    std::fprintf(stderr, "INFO: Job canceled after %d complete page%s.\n", pages,
+                 pages == 1 ? "" : "s");
     return 1;
   }
   if (pages > 0) {

@@ -39,6 +39,10 @@ class RasterInput {
   int fd_ = 0;
 };
 
+// Opens the raster stream on `fd`.  Reads retry after a signal unless the job has been
+// cancelled, so a cancel ends even a read that is waiting for data.
+RasterPtr openRaster(int fd);
+
 // Prepares the process for a job: a large output buffer, SIGPIPE ignored so that a closed
 // output is a write error rather than a silent death, and SIGTERM (CUPS's cancel) noted.
 void startJob();
@@ -57,5 +61,6 @@ bool checkOneBitPerDot(const cups_page_header_t& header, int page);
 bool outputFailed();
 
 // Flushes standard output and writes the job's closing status line.  Returns the exit
-// status: 0 when pages were sent and every byte was written, 1 otherwise.
+// status: 0 when pages were sent and every byte was written, 1 otherwise (also for a
+// cancelled job).  `pages` counts the pages sent whole.
 int finishJob(int pages);

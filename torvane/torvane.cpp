@@ -264,13 +264,18 @@ int torvaneMain(int argc, char** argv)
   if (!initializeSettings(argv[5], &settings))
     return 1;
 
-  RasterPtr ras(cupsRasterOpen(input.fd(), CUPS_RASTER_READ));
+  RasterPtr ras = openRaster(input.fd());
+  return printPages(ras.get(), settings);
+}
+
+int printPages(cups_raster_t* ras, settings_ settings)
+{
   int page = 0;
   int paperflag = 0;
   std::vector<unsigned char> pbGBuffer;
   cups_page_header_t header;
 
-  while (ras && !jobCancelled() && readPageHeader(ras.get(), header)) {
+  while (ras != nullptr && !jobCancelled() && readPageHeader(ras, header)) {
     if (header.cupsHeight == 0 || header.cupsBytesPerLine == 0)
       break;
 
@@ -302,7 +307,6 @@ int torvaneMain(int argc, char** argv)
       jobSetup(settings, static_cast<int>(header.HWResolution[0]));
       paperflag = 1;
     }
-    page++;
 
     // Bytes the raster does not cover (the right-hand padding of each row, the rows below
     // the page) hold the fill byte; a negative print fills them black, to be reversed.
@@ -311,10 +315,11 @@ int torvaneMain(int argc, char** argv)
     for (std::uint64_t y = 0; y < header.cupsHeight; y++) {
       if (jobCancelled())
         break;
-      if (cupsRasterReadPixels(ras.get(), pbGBuffer.data() + y * g.lWidth,
+      if (cupsRasterReadPixels(ras, pbGBuffer.data() + y * g.lWidth,
                                header.cupsBytesPerLine) == 0)
         break;
     }
+    // A cancelled page is dropped whole: its download is never started.
     if (jobCancelled())
       break;
 
@@ -322,9 +327,10 @@ int torvaneMain(int argc, char** argv)
     std::uint64_t DestDataLen = 0;
     if (GRFDataCompress(pbGBuffer.data(), g.nBytesOfBmpBuffer, g.lWidth, &pbBuffer,
                         &DestDataLen) != 0) {
-      std::fprintf(stderr, "ERROR: Unable to compress page %d\n", page);
+      std::fprintf(stderr, "ERROR: Unable to compress page %d\n", page + 1);
       return 1;
     }
+    page++;
 
     char btCommand[256] = {};
     std::snprintf(btCommand, sizeof btCommand, "~DG000.GRF,%llu,%llu,",

@@ -4,6 +4,8 @@
 
 #pragma once
 
+#include <cups/raster.h>
+
 // Print settings of a job: each field is the number of the chosen PPD choice, -1 when the PPD
 // lacks the option.
 struct settings_ {
@@ -31,6 +33,10 @@ void jobSetup(settings_ settings, int iResolution);
 // Writes the two formats that print the downloaded graphic 000.GRF and delete it again.
 void endPage(settings_ settings, int iPaperWidth, int iPaperHeight, int lWidth, int lHeight,
              int iResolution);
+
+// Prints every page of the raster stream (null: none) and ends the job.  Returns the exit
+// status.
+int printPages(cups_raster_t* ras, settings_ settings);
 
 // The filter's whole run: arguments, input, settings, pages.  Returns the exit status.
 int torvaneMain(int argc, char** argv);
