@@ -17,6 +17,8 @@
 // The version-1 page header calls are deprecated in libcups; the filters read that header.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
+std::uint64_t pageByteLimit = kMaxPageBytes;
+
 namespace {
 
 volatile std::sig_atomic_t cancelled = 0;

@@ -15,6 +15,10 @@
 // hostile header from asking for gigabytes.
 inline constexpr std::uint64_t kMaxPageBytes = 256ull * 1024 * 1024;
 
+// The limit in force: kMaxPageBytes, lowered only by fuzz targets so that they can afford
+// thousands of runs a second.
+extern std::uint64_t pageByteLimit;
+
 struct RasterClose {
   void operator()(cups_raster_t* r) const noexcept { cupsRasterClose(r); }
 };

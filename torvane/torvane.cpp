@@ -285,12 +285,12 @@ int printPages(cups_raster_t* ras, settings_ settings)
     if (!checkOneBitPerDot(header, page + 1))
       return 1;
     PageGeometry g = pageGeometry(header);
-    if (g.nBytesOfBmpBuffer > kMaxPageBytes) {
+    if (g.nBytesOfBmpBuffer > pageByteLimit) {
       std::fprintf(stderr,
                    "ERROR: Page %d is too large: its bitmap needs %llu bytes, more than the "
                    "%llu bytes a label may take\n",
                    page + 1, static_cast<unsigned long long>(g.nBytesOfBmpBuffer),
-                   static_cast<unsigned long long>(kMaxPageBytes));
+                   static_cast<unsigned long long>(pageByteLimit));
       return 1;
     }
     if (pbGBuffer.size() < g.nBytesOfBmpBuffer) {
