@@ -236,6 +236,15 @@ TEST_F(TorvaneJob, ChoiceNumbersOutsideTheTablesWriteNoCommand)
   EXPECT_NE(std::string::npos, r.out.find("^XA^PW10^LL3"));
 }
 
+TEST_F(TorvaneJob, AbsurdPositionsAreClampedToTheIntRange)
+{
+  writePpd(ppd, {{"PrintPosition", "99999999999", {"99999999999"}},
+                 {"TearoffPosition", "-99999999999", {"-99999999999"}}});
+  RunResult r = run({tinyPage()});
+  EXPECT_EQ(0, r.status);
+  EXPECT_NE(std::string::npos, r.out.find("~TA-2147483647~JSN^LT2147483647^")) << r.out.substr(0, 80);
+}
+
 TEST_F(TorvaneJob, HostProbeDecidesTheZeroRun)
 {
   struct Case {
