@@ -4,7 +4,7 @@
 # Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 #
 # Usage: cups-e2e.sh --torvane PATH --silvane PATH [--labelpreview PATH]
-#                    --ppd-dir DIR --make-pdf PATH [--keep]
+#                    --ppd-dir DIR --make-pdf PATH [--save DIR] [--keep]
 #
 # Starts a cupsd of its own in a temporary directory (configuration, spool, cache, state and
 # logs all there; listening on a socket in that directory and on a free 127.0.0.1 port), adds
@@ -17,16 +17,20 @@
 #     as the filter run by hand on the raster cupsfilter makes from the same PDF and PPD.
 # The system's own CUPS configuration, spool and service are never touched.  cupsd is stopped
 # by its process id when the script ends, however it ends.
+#
+# --save DIR keeps what each printer received (DIR/QUEUE-N.prn) and, with labelpreview, a PNG
+# of every label (DIR/QUEUE-N-001.png, ...): a label printed through CUPS without a printer.
+# --keep leaves the whole temporary directory (logs, spool, rasters) in place.
 
 set -euo pipefail
 
 usage() {
   echo "usage: cups-e2e.sh --torvane PATH --silvane PATH [--labelpreview PATH]" \
-       "--ppd-dir DIR --make-pdf PATH [--keep]" >&2
+       "--ppd-dir DIR --make-pdf PATH [--save DIR] [--keep]" >&2
   exit 2
 }
 
-torvane= silvane= labelpreview= ppd_dir= make_pdf= keep=0
+torvane= silvane= labelpreview= ppd_dir= make_pdf= save= keep=0
 while [ $# -gt 0 ]; do
   case $1 in
     --torvane) torvane=${2-}; shift 2 ;;
@@ -34,11 +38,16 @@ while [ $# -gt 0 ]; do
     --labelpreview) labelpreview=${2-}; shift 2 ;;
     --ppd-dir) ppd_dir=${2-}; shift 2 ;;
     --make-pdf) make_pdf=${2-}; shift 2 ;;
+    --save) save=${2-}; shift 2 ;;
     --keep) keep=1; shift ;;
     *) usage ;;
   esac
 done
 [ -n "$ppd_dir" ] && [ -n "$make_pdf" ] || usage
+if [ -n "$save" ]; then
+  mkdir -p "$save"
+  save=$(cd "$save" && pwd)
+fi
 
 die() { echo "e2e: $*" >&2; exit 1; }
 
@@ -342,6 +351,12 @@ print_job() {
   job_out=$tmp/work/$id.prn
   cp "$tmp/out/$queue.prn" "$job_out"
   [ -s "$job_out" ] || { fail "$id: the printer received nothing"; return 1; }
+  if [ -n "$save" ]; then
+    cp "$job_out" "$save/$id.prn"
+    [ -z "$labelpreview" ] ||
+      "$labelpreview" --dpi "$dpi" -o "$save/$id" "$job_out" > /dev/null ||
+      fail "$id: labelpreview cannot write PNGs of the job"
+  fi
 
   # The same PDF through cupsfilter to raster, then through the filter by hand.
   local raster=$tmp/work/$id.ras hand=$tmp/work/$id.hand
@@ -466,3 +481,4 @@ if [ $failures -ne 0 ]; then
   exit 1
 fi
 echo "e2e: all ${#ppds[@]} queues printed as asked"
+[ -z "$save" ] || echo "e2e: printer output${labelpreview:+ and PNG previews} saved in $save"
