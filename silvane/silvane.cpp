@@ -280,23 +280,28 @@ namespace {
 static_assert(std::endian::native == std::endian::little ||
               std::endian::native == std::endian::big);
 
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+
+// Eight bytes as a number whose lowest byte is the first in memory, whatever the machine.
 std::uint64_t load8(const unsigned char* p)
 {
   std::uint64_t w;
   std::memcpy(&w, p, sizeof w);
+  if constexpr (std::endian::native == std::endian::big)
+    w = __builtin_bswap64(w);
   return w;
 }
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-
-// Non-zero exactly when some byte of `w` is 0x00.
+// High bit set in exactly those bytes of `w` that are 0x00.
 std::uint64_t zeroBytes(std::uint64_t w)
 {
-  return (w - kOnes) & ~w & kHigh;
+  return ~(((w & kLow7) + kLow7) | w | kLow7);
 }
 
-// High bit set in every byte of `w` above 0xC0: both top bits set and something below them.
+// High bit set in exactly those bytes of `w` above 0xC0: both top bits set and something
+// below them.
 std::uint64_t escapedBytes(std::uint64_t w)
 {
   std::uint64_t topTwo = w & (w << 1) & kHigh;
@@ -304,14 +309,10 @@ std::uint64_t escapedBytes(std::uint64_t w)
   return topTwo & (lowSix << 1);
 }
 
-// Offset of the first byte that differs from the run byte, given the non-zero XOR of eight
-// bytes with it.
-int firstDifferent(std::uint64_t x)
+// The high bits of the eight bytes as an 8-bit mask, byte k to bit k.
+std::uint64_t gatherHighBits(std::uint64_t h)
 {
-  if constexpr (std::endian::native == std::endian::little)
-    return std::countr_zero(x) / 8;
-  else
-    return std::countl_zero(x) / 8;
+  return ((h >> 7) * 0x0102040810204080ull) >> 56;
 }
 
 // End of the run of `data` that starts at `q`, at most `limit`.
@@ -322,7 +323,7 @@ const unsigned char* runEnd(const unsigned char* q, const unsigned char* limit,
   while (limit - q >= 8) {
     std::uint64_t x = load8(q) ^ pattern;
     if (x != 0)
-      return q + firstDifferent(x);
+      return q + std::countr_zero(x) / 8;
     q += 8;
   }
   while (q < limit && *q == data)
@@ -330,8 +331,23 @@ const unsigned char* runEnd(const unsigned char* q, const unsigned char* limit,
   return q;
 }
 
+// Writes the code of a run of `length` (2 to 62) bytes `data`.
+unsigned char* putRun(unsigned char* out, int length, unsigned char data)
+{
+  out[0] = static_cast<unsigned char>(0xC0 + length);
+  out[1] = data;
+  return out + 2;
+}
+
 }  // namespace
 
+// The line is coded in blocks of up to 62 bytes.  For each block two bit masks are made
+// eight bytes at a time: the bytes equal to the byte after them, and the bytes that begin a
+// two-byte code (a run, or a single byte above C0).  The codes are then found by walking the
+// set bits, and the plain bytes between them are copied eight at a time, so the work follows
+// the number of codes rather than the number of bytes.  A block never splits a run: one that
+// goes on past the block is left whole to the next.  The last few bytes of the line, which a
+// block cannot read past safely, are coded one code at a time.
 int encode(const unsigned char* lpbuf, unsigned char* pt_d, int LineWidth)
 {
   if (LineWidth < 1)
@@ -340,34 +356,87 @@ int encode(const unsigned char* lpbuf, unsigned char* pt_d, int LineWidth)
   const unsigned char* p = lpbuf;
   const unsigned char* end = lpbuf + LineWidth;
   unsigned char* out = pt_d;
-  std::uint64_t seen = 0;  // every input byte ORed in: zero for an all-white line
+  std::uint64_t seen = 0;  // every byte ORed in: zero for an all-white line
 
-  while (p < end) {
-    // Eight bytes at a time while each differs from the next and none needs an escape: they
-    // are copied as they are.
-    while (end - p > 8) {
-      std::uint64_t w = load8(p);
-      if ((zeroBytes(w ^ load8(p + 1)) | escapedBytes(w)) != 0)
-        break;
-      std::memcpy(out, &w, sizeof w);
-      out += 8;
-      p += 8;
-      seen |= w;
-    }
-    if (p == end)
+  for (;;) {
+    // A block reads one byte past its end for the masks and up to seven past it when copying,
+    // so it stops eight bytes short of the line's end.  Each block starts a code.
+    std::ptrdiff_t avail = end - p;
+    int groups = static_cast<int>(std::min<std::ptrdiff_t>(8, (avail - 1) / 8));
+    int length = static_cast<int>(std::min<std::ptrdiff_t>({62, 8 * groups, avail - 7}));
+    if (length < 16)
       break;
 
+    // Eight equal bytes: a run, most often white space.
+    unsigned char first = *p;
+    if (load8(p) == first * kOnes) {
+      const unsigned char* q = runEnd(p + 8, p + std::min<std::ptrdiff_t>(62, avail), first);
+      seen |= first;
+      out = putRun(out, static_cast<int>(q - p), first);
+      p = q;
+      continue;
+    }
+
+    std::uint64_t equal = 0;  // byte k equals byte k + 1
+    std::uint64_t twoByte = 0;  // byte k equals byte k + 1, or is above C0
+    for (int k = 0; k < groups; k++) {
+      std::uint64_t w = load8(p + 8 * k);
+      std::uint64_t same = zeroBytes(w ^ load8(p + 8 * k + 1));
+      seen |= w;
+      equal |= gatherHighBits(same) << (8 * k);
+      twoByte |= gatherHighBits(same | escapedBytes(w)) << (8 * k);
+    }
+    std::uint64_t inBlock = (std::uint64_t{1} << length) - 1;
+    equal &= inBlock;
+    std::uint64_t starts = ~(equal << 1) & inBlock;  // bytes that begin a code
+
+    // A run that goes on past the block is left to the next one; a block that is all one
+    // such run is coded here as a run of up to 62.
+    int used = length;
+    if ((equal >> (length - 1)) & 1) {
+      used = 63 - std::countl_zero(starts);
+      if (used == 0) {
+        const unsigned char* q = runEnd(p + length, p + std::min<std::ptrdiff_t>(62, avail), first);
+        out = putRun(out, static_cast<int>(q - p), first);
+        p = q;
+        continue;
+      }
+    }
+
+    std::uint64_t usedMask = (std::uint64_t{1} << used) - 1;
+    std::uint64_t codes = twoByte & starts & usedMask;
+    std::uint64_t stops = (starts & usedMask) | (std::uint64_t{1} << used);
+    int done = 0;  // bytes of the block coded so far
+    while (codes != 0) {
+      int i = std::countr_zero(codes);
+      codes &= codes - 1;
+      // The plain bytes before the code, eight at a time; what a copy puts past them is
+      // overwritten next or lies beyond the code's end, inside the buffer.
+      std::memcpy(out, p + done, 8);
+      for (int k = 8; k < i - done; k += 8)
+        std::memcpy(out + k, p + done + k, 8);
+      out += i - done;
+      int next = i + 1 + std::countr_zero(stops >> (i + 1));
+      out[0] = static_cast<unsigned char>(next - i > 1 ? 0xC0 + (next - i) : 0xC1);
+      out[1] = p[i];
+      out += 2;
+      done = next;
+    }
+    for (int k = done; k < used; k += 8)
+      std::memcpy(out + (k - done), p + k, 8);
+    out += used - done;
+    p += used;
+  }
+
+  while (p < end) {
     unsigned char data = *p;
     seen |= data;
     if (end - p >= 2 && p[1] == data) {
-      // A run of 2 to 62 equal bytes: count byte C2 to FE, then the byte.
-      const unsigned char* limit = p + std::min<std::ptrdiff_t>(62, end - p);
-      const unsigned char* q = runEnd(p + 2, limit, data);
-      *out++ = static_cast<unsigned char>(0xC0 + (q - p));
-      *out++ = data;
+      const unsigned char* q = runEnd(p + 2, p + std::min<std::ptrdiff_t>(62, end - p), data);
+      out = putRun(out, static_cast<int>(q - p), data);
       p = q;
     } else {
-      // A single byte; above C0 it would read as a count, so C1 escapes it.
+      // A single byte above C0 would read as a count, so C1 escapes it.
       if (data > 0xC0)
         *out++ = 0xC1;
       *out++ = data;
