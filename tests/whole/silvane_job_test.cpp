@@ -7,9 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using namespace testsupport;
@@ -52,7 +56,7 @@ Page dotPage()
   return pageFromPicture({"#......."});
 }
 
-// A page of `blank` white lines with one printed line at `printedAt`.
+// A page 8 dots wide and `height` lines high whose only printed line is `printedAt`.
 Page pageWithDotAt(unsigned height, unsigned printedAt)
 {
   Page p = blankPage(8, height);
@@ -80,6 +84,9 @@ class SilvaneJob : public ::testing::Test {
     for (const auto& [name, choice] : choices)
       options.push_back({name, choice.substr(0, choice.find('/')), {choice}});
     writePpd(dir.file("printer.ppd"), options);
+    // The fake host keeps the texts of an earlier run unless a new text replaces them.
+    std::filesystem::remove(dir.file("issue"));
+    std::filesystem::remove(dir.file("version"));
     std::map<std::string, std::string> env = {{"PPD", dir.file("printer.ppd")},
                                               {"PATH", installFakeHost(dir, host)}};
     if (lang)
@@ -179,6 +186,35 @@ TEST_F(SilvaneJob, ProgressEveryHundredAndTwentyEightLines)
                               "PAGE: 1 1", "INFO: Printing page 1, 0% complete...", "PAGE: 2 1",
                               "INFO: Printing page 2, 0% complete...",
                               "INFO: Printing page 2, 99% complete...", "INFO: Ready to print."}));
+}
+
+// On a page of more than 42,949,672 lines, line x 100 no longer fits 32 bits; the percentage
+// must still climb to 99 rather than fall back to 0.  libcups's compressed writer keeps the
+// raster of such a white page small.
+TEST_F(SilvaneJob, ProgressOnAVeryLongPage)
+{
+  const unsigned height = 42949761;  // the last progress line comes at line 42,949,760
+  cups_page_header_t header = makeHeader(8, height);
+  int fd = open(dir.file("long.ras").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_COMPRESSED);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  ASSERT_TRUE(cupsRasterWriteHeader(ras, &header));
+#pragma GCC diagnostic pop
+  std::vector<unsigned char> white(1 << 20, 0);
+  for (unsigned left = height; left > 0;) {
+    unsigned n = std::min<unsigned>(left, static_cast<unsigned>(white.size()));
+    ASSERT_EQ(cupsRasterWritePixels(ras, white.data(), n), n);
+    left -= n;
+  }
+  cupsRasterClose(ras);
+  close(fd);
+
+  RunResult r = runFile(dir.file("long.ras"));
+  std::vector<std::string> err = lines(r.err);
+  ASSERT_GE(err.size(), 2u);
+  EXPECT_EQ(err[err.size() - 2], "INFO: Printing page 1, 99% complete...");
+  EXPECT_EQ(r.status, 0);
 }
 
 // The preamble and label size come once, from the first page; every page is its own label;
