@@ -471,11 +471,11 @@ bool preparePage(const cups_page_header_t& header, int page,
 {
   if (!checkOneBitPerDot(header, page))
     return false;
-  if (header.cupsBytesPerLine > kMaxPageBytes) {
+  if (header.cupsBytesPerLine > pageByteLimit) {
     std::fprintf(stderr,
                  "ERROR: Page %d is too large: its lines take %u bytes, more than the %llu "
                  "bytes a line may take\n",
-                 page, header.cupsBytesPerLine, static_cast<unsigned long long>(kMaxPageBytes));
+                 page, header.cupsBytesPerLine, static_cast<unsigned long long>(pageByteLimit));
     return false;
   }
   std::size_t lineBytes = header.cupsBytesPerLine;
