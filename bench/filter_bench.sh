@@ -71,3 +71,16 @@ for inches in 6 400; do
 done
 awk -v db="$((bytes[400] - bytes[6]))" -v dt="$((secs[400] - secs[6]))" 'BEGIN {
   printf "streaming speed without start-up: %.0f raster MB/s\n", db / 1e6 / (dt / 1e9) }'
+
+# On a busy machine wall time swings with the load; the filter's own CPU time does not.
+if command -v perf >/dev/null && perf stat -e task-clock true >/dev/null 2>&1; then
+  declare -A cpu
+  for inches in 6 400; do
+    cpu[$inches]=$(PATH="$work/bin:$PATH" PPD="$work/bench.ppd" perf stat -x, -e task-clock -r 5 \
+      "$build/silvane/silvane" 1 bench label 1 "" "$work/label-$inches.ras" 2>&1 >/dev/null |
+      awk -F, '/task-clock/ { print $1 }')
+    echo "4x$inches CPU time: ${cpu[$inches]} ms"
+  done
+  awk -v db="$((bytes[400] - bytes[6]))" -v a="${cpu[6]}" -v b="${cpu[400]}" 'BEGIN {
+    printf "streaming speed in CPU time: %.0f raster MB/s\n", db / 1e6 / ((b - a) / 1e3) }'
+fi
