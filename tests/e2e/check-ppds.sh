@@ -83,11 +83,11 @@ for ppd in "${ppds[@]}"; do
     { echo "$ppd: does not ask for one-bit black raster" >&2; failed=1; }
 
   # Reads the PPD's choice lines (*Option keyword/Text: "...") and its *DefaultOption lines.
-  if ! LC_ALL=C awk -v ppd="$ppd" -v spec="$options" '
+  if ! LC_ALL=C awk -v ppd="$ppd" -v wanted="$options" '
     function problem(msg) { print ppd ": " msg > "/dev/stderr"; bad = 1 }
     function number(keyword) { return keyword ~ /^[0-9]/ ? keyword + 0 : 0 }
     BEGIN {
-      n = split(spec, lines, "\n")
+      n = split(wanted, lines, "\n")
       for (i = 1; i <= n; i++) {
         if (split(lines[i], f, " ") != 5) continue
         lo[f[1]] = f[2]; hi[f[1]] = f[3]; def[f[1]] = f[4]; centre[f[1]] = f[5]
