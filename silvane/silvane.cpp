@@ -271,8 +271,16 @@ void outputBlankLines(unsigned long long n)
     outputByte(0xFF);
     outputByte(0xFE);
   }
+  // FF 0F ends the image data, so a rest of 15 lines goes as 14 and 1: the printer would
+  // otherwise stop the image there and read the rest of the page as commands.
+  unsigned char rest = static_cast<unsigned char>(n % 254);
+  if (rest == 0x0F) {
+    outputByte(0xFF);
+    outputByte(0x0E);
+    rest = 0x01;
+  }
   outputByte(0xFF);
-  outputByte(static_cast<unsigned char>(n % 254));
+  outputByte(rest);
 }
 
 namespace {

@@ -312,13 +312,19 @@ int printPages(cups_raster_t* ras, settings_ settings)
     // the page) hold the fill byte; a negative print fills them black, to be reversed.
     unsigned char fill = settings.inverse != 0 ? 0xFF : 0x00;
     std::memset(pbGBuffer.data(), fill, g.nBytesOfBmpBuffer);
-    for (std::uint64_t y = 0; y < header.cupsHeight; y++) {
+    std::uint64_t y = 0;
+    for (; y < header.cupsHeight; y++) {
       if (jobCancelled())
         break;
       if (cupsRasterReadPixels(ras, pbGBuffer.data() + y * g.lWidth,
                                header.cupsBytesPerLine) == 0)
         break;
     }
+
+    // Rows the raster never delivered print white.  A black fill outside the reversing box
+    // (Inverse other than 0 and 1, or missing from the PPD) would print them as a black band.
+    if (y < header.cupsHeight && fill == 0xFF && settings.inverse != 1)
+      std::memset(pbGBuffer.data() + y * g.lWidth, 0x00, (header.cupsHeight - y) * g.lWidth);
     // A cancelled page is dropped whole: its download is never started.
     if (jobCancelled())
       break;

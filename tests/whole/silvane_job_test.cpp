@@ -167,7 +167,9 @@ TEST_F(SilvaneJob, BlankRunsBeforeAndAfterPrintedLine)
   };
   const Case cases[] = {{1, "0002", "FF 01"},         {253, "0254", "FF FD"},
                         {254, "0255", "FF FE FF 00"}, {255, "0256", "FF FE FF 01"},
-                        {300, "0301", "FF FE FF 2E"}, {508, "0509", "FF FE FF FE FF 00"}};
+                        {300, "0301", "FF FE FF 2E"}, {508, "0509", "FF FE FF FE FF 00"},
+                        // FF 0F would end the image: 15 lines go as 14 and 1.
+                        {15, "0016", "FF 0E FF 01"},  {269, "0270", "FF FE FF 0E FF 01"}};
   for (const Case& c : cases) {
     // Page 1: the blank lines above the printed line; page 2: below it.
     RunResult r = run({pageWithDotAt(c.n + 1, c.n), pageWithDotAt(c.n + 1, 0)});
