@@ -6,6 +6,7 @@
 
 #include "command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -28,14 +29,28 @@ extern "C" void onTerminate(int)
   cancelled = 1;
 }
 
-// Reads raster bytes for libcups: -1 on an error or once the job is cancelled.
+// Reads raster bytes for libcups: from the read-ahead, refilled by one read() when it is
+// empty; -1 on an error or once the job is cancelled.  A request at least as large as the
+// read-ahead goes straight to the caller's buffer.
 extern "C" ssize_t readRaster(void* ctx, unsigned char* buffer, size_t bytes)
 {
-  int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(ctx));
+  RasterReader* in = static_cast<RasterReader*>(ctx);
   for (;;) {
     if (cancelled)
       return -1;
-    ssize_t count = read(fd, buffer, bytes);
+    if (in->next < in->end) {
+      std::size_t count = std::min(bytes, in->end - in->next);
+      std::memcpy(buffer, in->data + in->next, count);
+      in->next += count;
+      return static_cast<ssize_t>(count);
+    }
+    bool direct = bytes >= sizeof in->data;
+    ssize_t count = read(in->fd, direct ? buffer : in->data, direct ? bytes : sizeof in->data);
+    if (count > 0 && !direct) {
+      in->next = 0;
+      in->end = static_cast<std::size_t>(count);
+      continue;
+    }
     if (count >= 0 || (errno != EINTR && errno != EAGAIN))
       return count;
   }
@@ -81,8 +96,10 @@ void startJob()
 
 RasterPtr openRaster(int fd)
 {
-  void* ctx = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd));
-  return RasterPtr(cupsRasterOpenIO(readRaster, ctx, CUPS_RASTER_READ));
+  std::unique_ptr<RasterReader> reader(new RasterReader);  // the block itself needs no clearing
+  reader->fd = fd;
+  cups_raster_t* ras = cupsRasterOpenIO(readRaster, reader.get(), CUPS_RASTER_READ);
+  return RasterPtr(ras, RasterClose{std::move(reader)});
 }
 
 bool jobCancelled()

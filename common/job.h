@@ -7,6 +7,7 @@
 
 #include <cups/raster.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -19,7 +20,18 @@ inline constexpr std::uint64_t kMaxPageBytes = 256ull * 1024 * 1024;
 // thousands of runs a second.
 extern std::uint64_t pageByteLimit;
 
+// Read-ahead for the raster input.  libcups asks for one row at a time, and a read() per row
+// costs more than the row itself; the rows are served from blocks read whole.
+struct RasterReader {
+  int fd = 0;
+  std::size_t next = 0;  // first byte of `data` not yet handed to libcups
+  std::size_t end = 0;   // bytes in `data`
+  unsigned char data[64 * 1024];
+};
+
+// Closes the raster stream; the read-ahead it reads through goes with it.
 struct RasterClose {
+  std::unique_ptr<RasterReader> reader;
   void operator()(cups_raster_t* r) const noexcept { cupsRasterClose(r); }
 };
 using RasterPtr = std::unique_ptr<cups_raster_t, RasterClose>;
