@@ -39,8 +39,10 @@ std::string letterText(char letter, std::initializer_list<Meaning> meanings, con
   for (const Meaning& m : meanings)
     if (m.letter == letter)
       return std::string(m.words) + " (" + code + ")";
-  return "'" + printableText(std::string(1, letter)) + "', which a printer does not know (" + code +
-         ")";
+  std::string text = "'";
+  text += printableText(std::string(1, letter));
+  text += "', which a printer does not know (" + code + ")";
+  return text;
 }
 
 std::string speedText(int speed)
