@@ -76,6 +76,26 @@ bool checkOneBitPerDot(const cups_page_header_t& header, int page);
 // True when standard output has failed; writes an "ERROR: " line once.
 bool outputFailed();
 
+// A filter's whole run: arguments and input, the job's settings from the PPD and options,
+// then every page.  Returns the exit status.
+template <class Settings>
+int runFilter(int argc, char** argv, bool (*initialize)(char*, Settings*),
+              int (*print)(cups_raster_t*, Settings))
+{
+  startJob();
+
+  RasterInput input;
+  if (!input.open(argc, argv))
+    return 1;
+
+  Settings settings;
+  if (!initialize(argv[5], &settings))
+    return 1;
+
+  RasterPtr ras = openRaster(input.fd());
+  return print(ras.get(), settings);
+}
+
 // Flushes standard output and writes the job's closing status line.  Returns the exit
 // status: 0 when pages were sent and every byte was written, 1 otherwise (also for a
 // cancelled job).  `pages` counts the pages sent whole.

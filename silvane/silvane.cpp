@@ -551,18 +551,7 @@ LinesEnd sendScanLines(cups_raster_t* ras, const cups_page_header_t& header, int
 
 int silvaneMain(int argc, char** argv)
 {
-  startJob();
-
-  RasterInput input;
-  if (!input.open(argc, argv))
-    return 1;
-
-  settings_ settings;
-  if (!initializeSettings(argv[5], &settings))
-    return 1;
-
-  RasterPtr ras = openRaster(input.fd());
-  return printPages(ras.get(), settings);
+  return runFilter(argc, argv, initializeSettings, printPages);
 }
 
 int printPages(cups_raster_t* ras, settings_ settings)

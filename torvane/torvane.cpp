@@ -254,18 +254,7 @@ static PageGeometry pageGeometry(const cups_page_header_t& header)
 
 int torvaneMain(int argc, char** argv)
 {
-  startJob();
-
-  RasterInput input;
-  if (!input.open(argc, argv))
-    return 1;
-
-  settings_ settings;
-  if (!initializeSettings(argv[5], &settings))
-    return 1;
-
-  RasterPtr ras = openRaster(input.fd());
-  return printPages(ras.get(), settings);
+  return runFilter(argc, argv, initializeSettings, printPages);
 }
 
 int printPages(cups_raster_t* ras, settings_ settings)
