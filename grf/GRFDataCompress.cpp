@@ -22,11 +22,19 @@ using std::uint64_t;
 constexpr char kHexDigit[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
                                 '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
 
-// Every append is preceded by a check that the text block has this much room left.  It holds
-// the code of any run of up to 3,220 digits; longer runs only occur in rows of more than
-// 1,600 bytes, whose whole text fits the first block anyway.
+// Every checked append is preceded by a check that the text block has this much room left.
+// It holds the code of any run of up to 3,220 digits; longer runs only occur in rows of more
+// than 1,600 bytes, whose whole text fits the first block anyway.
 constexpr uint64_t kAppendMargin = 10;
 constexpr uint64_t kLongestMarginRun = 3220;
+
+// A row's code is at most two text bytes per bitmap byte (no run code is longer than its run)
+// plus ',' and CR LF.  A row coded without checks needs that much room, the append margin on
+// top (so that checking before each append would not have grown the block within the row
+// either), and the bytes that the wide stores of run codes and digit text may write past the
+// end of the code (at most sixteen).
+constexpr uint64_t kRowExtra = 3;
+constexpr uint64_t kStoreSlack = 16;
 
 // Writes the count letters for nCount at pbOut (nothing for 0) and returns the end.
 inline char* GRFPutCount(char* pbOut, uint64_t nCount)
@@ -60,23 +68,87 @@ inline char* GRFPutRun(char* pbOut, unsigned nDigit, uint64_t nLength)
   return pbOut;
 }
 
-// Number of leading bytes at p..pEnd equal to bValue, compared eight at a time where it can.
-inline uint64_t GRFSameBytes(const unsigned char* p, const unsigned char* pEnd, unsigned char bValue)
-{
-  const unsigned char* q = p;
-  if constexpr (std::endian::native == std::endian::little) {
-    const uint64_t nPattern = 0x0101010101010101ULL * bValue;
-    while (pEnd - q >= 8) {
-      uint64_t nWord;
-      std::memcpy(&nWord, q, 8);
-      if (nWord != nPattern)
-        return static_cast<uint64_t>(q - p) + static_cast<uint64_t>(std::countr_zero(nWord ^ nPattern)) / 8;
-      q += 8;
+// The count letters of every run shorter than 400 digits, so that writing a run code takes
+// no decisions: four bytes per length, up to two letters and then how many there are.
+struct GRFRunCodes {
+  char cCode[400 * 4] = {};
+  constexpr GRFRunCodes()
+  {
+    for (unsigned n = 2; n < 400; ++n) {
+      char* pc = cCode + 4 * n;
+      unsigned k = 0;
+      if (n >= 20)
+        pc[k++] = static_cast<char>(0x66 + n / 20);
+      if (n % 20 != 0)
+        pc[k++] = static_cast<char>(0x46 + n % 20);
+      pc[3] = static_cast<char>(k);
     }
   }
-  while (q < pEnd && *q == bValue)
-    ++q;
-  return static_cast<uint64_t>(q - p);
+};
+constexpr GRFRunCodes kRunCodes;
+
+// GRFPutRun for a block with room to spare, given 4 × (nLength − 1) rather than the length
+// (the distance in bits between the first and the last digit of the run, see GRFCodeRow).
+// May write up to three bytes past the code.
+inline char* GRFPutRunUnchecked(char* pbOut, char cDigit, uint64_t nBits)
+{
+  if (nBits >= 4 * 399) [[unlikely]] {
+    pbOut = GRFPutCount(pbOut, nBits / 4 + 1);
+    *pbOut++ = cDigit;
+    return pbOut;
+  }
+  const char* pbCode = kRunCodes.cCode + 4 + nBits;  // the code of length nBits / 4 + 1
+  std::memcpy(pbOut, pbCode, 4);
+  const unsigned nLetters = static_cast<unsigned char>(pbCode[3]);
+  pbOut[nLetters] = cDigit;
+  return pbOut + nLetters + 1;
+}
+
+constexpr uint64_t kNibbleBits = 0x1111111111111111ULL;  // lowest bit of every nibble
+constexpr uint64_t kLowNibbles = 0x0F0F0F0F0F0F0F0FULL;
+
+// Eight bytes of the bitmap as their sixteen hex digits, digit i (high nibble first, as the
+// text has them) in bits 4i to 4i + 3.
+inline uint64_t GRFDigitWord(uint64_t nLittleEndian)
+{
+  return ((nLittleEndian >> 4) & kLowNibbles) | ((nLittleEndian & kLowNibbles) << 4);
+}
+
+inline uint64_t GRFLoad8(const unsigned char* p)
+{
+  uint64_t nWord;
+  std::memcpy(&nWord, p, 8);
+  if constexpr (std::endian::native == std::endian::big)
+    nWord = __builtin_bswap64(nWord);
+  return nWord;
+}
+
+// The lowest bit of every nibble of nWord that is not zero.
+inline uint64_t GRFNonZeroNibbles(uint64_t nWord)
+{
+  nWord |= nWord >> 1;
+  nWord |= nWord >> 2;
+  return nWord & kNibbleBits;
+}
+
+// Stretches of runs of one digit are copied from the text of the word's digits, which is
+// built a word at a time in the machine's byte order; elsewhere they are coded one by one.
+constexpr bool kDigitText = std::endian::native == std::endian::little;
+
+// Writes the text of the sixteen digits of a word (GRFDigitWord), digit i to pbText[i].
+inline void GRFDigitText(uint64_t nDigits, unsigned char* pbText)
+{
+  auto text = [](uint64_t n) {
+    n = (n | (n << 16)) & 0x0000FFFF0000FFFFULL;  // eight digits, one to a byte
+    n = (n | (n << 8)) & 0x00FF00FF00FF00FFULL;
+    n = (n | (n << 4)) & kLowNibbles;
+    const uint64_t nLetter = ((n + 0x0606060606060606ULL) >> 4) & 0x0101010101010101ULL;
+    return n + 0x3030303030303030ULL + 7 * nLetter;  // '0' + digit, 7 more for 'A' to 'F'
+  };
+  const uint64_t nLow = text(nDigits & 0xFFFFFFFFULL);
+  const uint64_t nHigh = text(nDigits >> 32);
+  std::memcpy(pbText, &nLow, 8);
+  std::memcpy(pbText + 8, &nHigh, 8);
 }
 
 // Number of bytes before the last non-zero byte of the row, plus one: 0 for a blank row.
@@ -105,6 +177,8 @@ struct GRFText {
   uint64_t nStep = 0;
   char* pbOut = nullptr;    // next byte to write
   char* pbLimit = nullptr;  // writing past here needs a larger block first
+
+  uint64_t Room() const { return nCapacity - static_cast<uint64_t>(pbOut - pbBlock); }
 
   // Makes room for an append of up to nNeed bytes (at least the usual margin).  False when
   // memory is exhausted; the old block is still owned then.
@@ -158,14 +232,23 @@ struct GRFText {
   }
 };
 
-// Appends the row code of a row that is not a repeat, without its CR LF.  Runs are scanned
-// a byte at a time; a byte whose two digits both continue the pending run is skipped whole,
-// and so are the equal bytes after it.  The zero tail (the rest of the row 0x00, at least two
-// bytes, never from the row start) is found once per row from the last non-zero byte.
+// Appends the row code of a row that is not a repeat, with its CR LF.  bChecked: check the
+// room before every append, growing the block as needed; otherwise the caller has made sure
+// that the whole row code fits (kRowExtra, kAppendMargin and kStoreSlack beyond two bytes per
+// bitmap byte).
+//
+// The digits are scanned sixteen at a time: each is compared with the one after it, which
+// gives a bit for every place where a run ends, and only those places are visited; a run
+// code is then a table lookup, with no decisions on its length.  Stretches of runs of one
+// digit, as anti-aliased and halftoned areas have, are copied as text.  A pending run carries
+// its length from one word to the next.  The zero tail (the rest of the row 0x00,
+// at least two bytes, never from the row start) is found once per row from the last non-zero
+// byte.
+template <bool bChecked>
 bool GRFCodeRow(GRFText& text, const unsigned char* pbRow, uint64_t nRowBytes)
 {
   if (nRowBytes == 1 && (pbRow[0] == 0x00 || pbRow[0] == 0xFF))
-    return text.Char(pbRow[0] == 0x00 ? ',' : '!');
+    return text.Char(pbRow[0] == 0x00 ? ',' : '!') && text.LineEnd();
 
   uint64_t nCoded = nRowBytes;  // bytes coded as digits
   bool bZeroTail = false;
@@ -179,57 +262,108 @@ bool GRFCodeRow(GRFText& text, const unsigned char* pbRow, uint64_t nRowBytes)
     }
   }
 
+  // Runs are tracked by bit positions within the current word of digits (digit i at bit 4i):
+  // nFirst is where the pending run's first digit lies, below zero (modulo 2^64) when it
+  // began in an earlier word, so a run that ends at bit nAt spans nAt − nFirst bits.
+  char* pbOut = text.pbOut;
+  uint64_t nFirst = 0;
+  auto putRun = [&](unsigned nDigit, uint64_t nBits) {
+    if constexpr (bChecked) {
+      text.pbOut = pbOut;
+      if (!text.Run(nDigit, nBits / 4 + 1))
+        return false;
+      pbOut = text.pbOut;
+    } else {
+      pbOut = GRFPutRunUnchecked(pbOut, kHexDigit[nDigit], nBits);
+    }
+    return true;
+  };
+
+  // Codes the runs that end within a word of nDigitCount digits; nEnds has the lowest bit of
+  // digit i's nibble set where digit i differs from the one after it.
+  auto codeWord = [&](uint64_t nDigits, uint64_t nEnds, unsigned nDigitCount) {
+    // Runs of one digit: an end whose digit also begins a run.  Words without two of them
+    // side by side are coded run by run.
+    const uint64_t nSingle = nEnds & ((nEnds << 4) | (nFirst == 0 ? 1 : 0));
+    if (bChecked || !kDigitText || (nSingle & (nSingle << 4)) == 0) {
+      while (nEnds != 0) {
+        const unsigned nAt = static_cast<unsigned>(std::countr_zero(nEnds));
+        if (!putRun(static_cast<unsigned>(nDigits >> nAt) & 0x0F, nAt - nFirst))
+          return false;
+        nFirst = nAt + 4;
+        nEnds &= nEnds - 1;
+      }
+    } else {
+      // Each longer run is preceded by a stretch, maybe empty, of runs of one digit, which
+      // is the digits' text as it is: sixteen bytes are copied and the stretch kept.
+      unsigned char bText[32] = {};
+      GRFDigitText(nDigits, bText);
+      uint64_t nLonger = nEnds & ~nSingle;
+      uint64_t nStretch = nFirst;  // where the stretch before the next longer run begins
+      while (nLonger != 0) {
+        const unsigned nAt = static_cast<unsigned>(std::countr_zero(nLonger));
+        const uint64_t nBelow = nEnds & ((uint64_t{1} << nAt) - 1);
+        // The run begins after the last end below it; with none, it is the pending run (the
+        // stretch is empty then, and nStretch may lie in an earlier word).
+        const uint64_t nRunFirst = nBelow != 0 ? std::bit_width(nBelow) + 3 : nFirst;
+        std::memcpy(pbOut, bText + (nStretch & 63) / 4, 16);
+        pbOut += (nRunFirst - nStretch) / 4;
+        pbOut = GRFPutRunUnchecked(pbOut, bText[nAt / 4], nAt - nRunFirst);
+        nFirst = nStretch = nAt + 4;
+        nLonger &= nLonger - 1;
+      }
+      // Runs of one digit up to the last end of the word.
+      const uint64_t nLastEnd = std::bit_width(nEnds) + 3;
+      std::memcpy(pbOut, bText + (nStretch & 63) / 4, 16);
+      pbOut += (nLastEnd - nStretch) / 4;
+      nFirst = nLastEnd;
+    }
+    nFirst -= 4 * nDigitCount;
+    return true;
+  };
+
+  // Whole words while the digit after them lies within the coded bytes.
   const unsigned char* p = pbRow;
   const unsigned char* const pEnd = pbRow + nCoded;
-  unsigned nDigit = p[0] >> 4;
-  uint64_t nLength = 1;
-  if ((p[0] & 0x0F) == nDigit) {
-    nLength = 2;
-  } else {
-    if (!text.Run(nDigit, 1))
+  while (pEnd - p > 8) {
+    const uint64_t nDigits = GRFDigitWord(GRFLoad8(p));
+    const uint64_t nNext = static_cast<uint64_t>(p[8] >> 4) << 60;
+    if (!codeWord(nDigits, GRFNonZeroNibbles(nDigits ^ ((nDigits >> 4) | nNext)), 16))
       return false;
-    nDigit = p[0] & 0x0F;
+    p += 8;
   }
-  ++p;
 
-  while (p < pEnd) {
-    const unsigned char b = *p;
-    if (b == nDigit * 0x11u) {
-      if (p + 1 == pEnd || p[1] != b) {  // short runs are the common case
-        nLength += 2;
-        ++p;
-        continue;
-      }
-      const uint64_t nSame = GRFSameBytes(p + 2, pEnd, b) + 2;
-      nLength += 2 * nSame;
-      p += nSame;
-      continue;
-    }
-    const unsigned nHigh = b >> 4;
-    const unsigned nLow = b & 0x0F;
-    if (nHigh == nDigit) {
-      ++nLength;
-    } else {
-      if (!text.Run(nDigit, nLength))
-        return false;
-      nDigit = nHigh;
-      nLength = 1;
-    }
-    if (nLow == nDigit) {
-      ++nLength;
-    } else {
-      if (!text.Run(nDigit, nLength))
-        return false;
-      nDigit = nLow;
-      nLength = 1;
-    }
-    ++p;
+  // The last one to eight bytes; the run pending at their end is coded after them.
+  const unsigned nLast = static_cast<unsigned>(pEnd - p);
+  uint64_t nWord = 0;
+  if (nCoded >= 8) {
+    nWord = GRFLoad8(pEnd - 8) >> (8 * (8 - nLast));  // nLast == 8 shifts by 0
+  } else {
+    unsigned char bLast[8] = {};
+    std::memcpy(bLast, p, nLast);
+    nWord = GRFLoad8(bLast);
   }
+  const uint64_t nDigits = GRFDigitWord(nWord);
+  const unsigned nBits = 8 * nLast;
+  const uint64_t nInside = (uint64_t{1} << (nBits - 4)) - 1;  // all but the last digit
+  if (!codeWord(nDigits, GRFNonZeroNibbles(nDigits ^ (nDigits >> 4)) & nInside, 2 * nLast))
+    return false;
+  const unsigned nDigit = static_cast<unsigned>(nDigits >> (nBits - 4)) & 0x0F;
 
   // A pending run of '0' digits before the zero tail is covered by the ','.
-  if (!(bZeroTail && nDigit == 0) && !text.Run(nDigit, nLength))
+  if (!(bZeroTail && nDigit == 0) && !putRun(nDigit, uint64_t{0} - nFirst - 4))
     return false;
-  return !bZeroTail || text.Char(',');
+  if constexpr (bChecked) {
+    text.pbOut = pbOut;
+    return (!bZeroTail || text.Char(',')) && text.LineEnd();
+  } else {
+    if (bZeroTail)
+      *pbOut++ = ',';
+    pbOut[0] = '\r';
+    pbOut[1] = '\n';
+    text.pbOut = pbOut + 2;
+    return true;
+  }
 }
 
 // Reader state; position and produced advance together.
@@ -414,9 +548,13 @@ int GRFDataCompress(const unsigned char* pbSrcData, std::uint64_t nSrcDataLen,
   const unsigned char* pbRow = pbSrcData;
   for (uint64_t r = 0; r < nRows; ++r, pbRow += nRowBytes) {
     // A row equal to the one above costs one byte.
-    const bool bOk = r > 0 && std::memcmp(pbRow, pbRow - nRowBytes, nRowBytes) == 0
-                         ? text.Char(':')
-                         : GRFCodeRow(text, pbRow, nRowBytes) && text.LineEnd();
+    bool bOk;
+    if (r > 0 && std::memcmp(pbRow, pbRow - nRowBytes, nRowBytes) == 0)
+      bOk = text.Char(':');
+    else if (text.Room() >= 2 * nRowBytes + kRowExtra + kAppendMargin + kStoreSlack)
+      bOk = GRFCodeRow<false>(text, pbRow, nRowBytes);
+    else
+      bOk = GRFCodeRow<true>(text, pbRow, nRowBytes);
     if (!bOk) {
       std::free(text.pbBlock);
       return 3;

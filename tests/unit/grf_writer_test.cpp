@@ -309,6 +309,28 @@ TEST(GrfWriter, MatchesPlainModelOnRandomBitmaps)
   }
 }
 
+// Rows of one to three bytes whose digits all differ from their neighbours code to more than
+// 2.5 text bytes per bitmap byte, so the block runs short while rows are being coded, and
+// rows near its end are coded with a check before every append.
+TEST(GrfWriter, MatchesPlainModelWhileTheBlockGrows)
+{
+  std::mt19937 rng(20260109);
+  std::uniform_int_distribution<int> other(1, 15);
+  for (std::size_t rowBytes = 1; rowBytes <= 3; ++rowBytes) {
+    for (std::size_t rows : {3u, 40u, 700u}) {
+      Bytes bitmap;
+      int digit = 0;
+      for (std::size_t i = 0; i < rowBytes * rows; ++i) {
+        const int high = (digit + other(rng)) % 16;
+        digit = (high + other(rng)) % 16;
+        bitmap.push_back(static_cast<unsigned char>(high << 4 | digit));
+      }
+      SCOPED_TRACE("row bytes " + std::to_string(rowBytes) + ", rows " + std::to_string(rows));
+      ASSERT_EQ(PlainModel(bitmap, rowBytes), Write(bitmap, rowBytes));
+    }
+  }
+}
+
 TEST(GrfWriter, FreeReallocMemoryForgetsTheBlock)
 {
   char* block = static_cast<char*>(std::malloc(8));
