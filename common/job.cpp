@@ -4,13 +4,14 @@
 
 #include "job.h"
 
-#include "command.h"
+#include "choices.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,15 +19,15 @@
 // The version-1 page header calls are deprecated in libcups; the filters read that header.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
-std::uint64_t pageByteLimit = kMaxPageBytes;
-
 namespace {
 
-volatile std::sig_atomic_t cancelled = 0;
+// The running job's cancel flag, for the signal handler.  One job runs in a filter process.
+std::atomic<std::atomic<bool>*> cancelTarget{nullptr};
 
 extern "C" void onTerminate(int)
 {
-  cancelled = 1;
+  if (std::atomic<bool>* flag = cancelTarget.load())
+    flag->store(true);
 }
 
 // Reads raster bytes for libcups: from the read-ahead, refilled by one read() when it is
@@ -36,7 +37,7 @@ extern "C" ssize_t readRaster(void* ctx, unsigned char* buffer, size_t bytes)
 {
   RasterReader* in = static_cast<RasterReader*>(ctx);
   for (;;) {
-    if (cancelled)
+    if (in->cancelled != nullptr && in->cancelled->load())
       return -1;
     if (in->next < in->end) {
       std::size_t count = std::min(bytes, in->end - in->next);
@@ -56,6 +57,20 @@ extern "C" ssize_t readRaster(void* ctx, unsigned char* buffer, size_t bytes)
   }
 }
 
+const char* colourSpaceName(unsigned space)
+{
+  switch (space) {
+    case CUPS_CSPACE_W: return "W";
+    case CUPS_CSPACE_RGB: return "RGB";
+    case CUPS_CSPACE_K: return "K";
+    case CUPS_CSPACE_CMYK: return "CMYK";
+    case CUPS_CSPACE_SW: return "sGray";
+    case CUPS_CSPACE_SRGB: return "sRGB";
+    case CUPS_CSPACE_ADOBERGB: return "AdobeRGB";
+    default: return "other";
+  }
+}
+
 }  // namespace
 
 RasterInput::~RasterInput()
@@ -64,16 +79,17 @@ RasterInput::~RasterInput()
     close(fd_);
 }
 
-bool RasterInput::open(int argc, char** argv)
+bool RasterInput::open(int argc, char** argv, const char* program)
 {
   if (argc != 6 && argc != 7) {
-    std::fputs("ERROR: rastertoxxx job-id user title copies options [file]\n", stderr);
+    std::fprintf(stderr, "ERROR: Usage: %s job-id user title copies options [file]\n", program);
     return false;
   }
   if (argc == 7) {
-    int fd = ::open(argv[6], O_RDONLY);
+    int fd = ::open(argv[6], O_RDONLY | O_CLOEXEC);
     if (fd == -1) {
-      std::perror("ERROR: Unable to open raster file - ");
+      std::fprintf(stderr, "ERROR: Unable to open raster file \"%s\": %s\n", argv[6],
+                   std::strerror(errno));
       sleep(1);
       return false;
     }
@@ -82,10 +98,10 @@ bool RasterInput::open(int argc, char** argv)
   return true;
 }
 
-void startJob()
+void catchCancel(std::atomic<bool>* cancelled)
 {
-  setupOutput();
   std::signal(SIGPIPE, SIG_IGN);
+  cancelTarget.store(cancelled);
 
   // No SA_RESTART: a blocked read returns so the page loop can see the cancel.
   struct sigaction action = {};
@@ -94,17 +110,13 @@ void startJob()
   sigaction(SIGTERM, &action, nullptr);
 }
 
-RasterPtr openRaster(int fd)
+RasterPtr openRaster(int fd, const std::atomic<bool>* cancelled)
 {
   std::unique_ptr<RasterReader> reader(new RasterReader);  // the block itself needs no clearing
   reader->fd = fd;
+  reader->cancelled = cancelled;
   cups_raster_t* ras = cupsRasterOpenIO(readRaster, reader.get(), CUPS_RASTER_READ);
   return RasterPtr(ras, RasterClose{std::move(reader)});
-}
-
-bool jobCancelled()
-{
-  return cancelled != 0;
 }
 
 bool readPageHeader(cups_raster_t* ras, cups_page_header_t& header)
@@ -115,34 +127,41 @@ bool readPageHeader(cups_raster_t* ras, cups_page_header_t& header)
 bool checkOneBitPerDot(const cups_page_header_t& header, int page)
 {
   std::uint64_t rowBytes = (static_cast<std::uint64_t>(header.cupsWidth) + 31) / 32 * 4;
-  if (header.cupsBitsPerPixel == 1 && header.cupsBytesPerLine <= rowBytes)
-    return true;
-  std::fprintf(stderr,
-               "ERROR: Page %d is not one bit per dot (%u bits per pixel, %u bytes per line "
-               "for %u dots); the printer needs a 1-bit black raster\n",
-               page, header.cupsBitsPerPixel, header.cupsBytesPerLine, header.cupsWidth);
-  return false;
-}
-
-bool outputFailed()
-{
-  static bool reported = false;
-  if (!std::ferror(stdout))
+  if (header.cupsBitsPerPixel != 1 || header.cupsBytesPerLine > rowBytes) {
+    std::fprintf(stderr,
+                 "ERROR: Page %d is not one bit per dot (%u bits per pixel, %u bytes per line "
+                 "for %u dots); the printer needs a 1-bit black raster\n",
+                 page, header.cupsBitsPerPixel, header.cupsBytesPerLine, header.cupsWidth);
     return false;
-  if (!reported) {
-    std::fprintf(stderr, "ERROR: Unable to write print data: %s\n", std::strerror(errno));
-    reported = true;
+  }
+  // In any other colour space a 1 bit may be white: the label would print as a negative.
+  if (header.cupsColorSpace != CUPS_CSPACE_K) {
+    std::fprintf(stderr,
+                 "ERROR: Page %d uses colour space %s (%u); the printer needs a 1-bit black "
+                 "(K) raster\n",
+                 page, colourSpaceName(header.cupsColorSpace), header.cupsColorSpace);
+    return false;
   }
   return true;
 }
 
-int finishJob(int pages)
+int filterCopies(const char* copiesArgument)
 {
-  if (std::fflush(stdout) != 0 || outputFailed()) {
-    outputFailed();
+  // With raster input CUPS runs no filter before this one, so nothing else makes the copies.
+  const char* type = std::getenv("CONTENT_TYPE");
+  if (type == nullptr || std::strcmp(type, "application/vnd.cups-raster") != 0)
+    return 1;
+  int copies = leadingNumber(copiesArgument);
+  return std::clamp(copies, 1, 9999);
+}
+
+int reportJob(Status status, int pages, const std::string& error)
+{
+  if (status == Status::failed) {
+    std::fprintf(stderr, "ERROR: %s\n", error.c_str());
     return 1;
   }
-  if (jobCancelled()) {
+  if (status == Status::cancelled) {
     // Only whole pages went out; the job is not complete, so it does not end as a success.
     std::fprintf(stderr, "INFO: Job canceled after %d complete page%s.\n", pages,
                  pages == 1 ? "" : "s");

@@ -1,4 +1,5 @@
-// probe.h: running a shell command and collecting what it prints.
+// probe.h: the host probe: whether a job starts with 512 zero bytes, from what shell
+// commands print about the host.
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
@@ -15,5 +16,9 @@ int SystemRtn(const char* Cmd, char* pbyRtnStr, std::size_t nRtnSize);
 // True when the NUL-terminated text contains `word` (a plain, case-sensitive byte search).
 bool textContains(const char* text, const char* word);
 
-// Writes the 512 zero bytes that some hosts need in front of a job.
-void writeZeroRun();
+// Some hosts' USB stacks lose the first bytes of a job; 512 zero bytes in front keep the
+// preamble whole.  Each decides from the release banner (`cat /etc/issue`), the locale
+// (`echo $LANG`) and, where the banner decides nothing, the kernel (`cat /proc/version`).
+// The ZPL and DPL printers' rules differ for Chinese-locale hosts.
+bool zplHostNeedsZeroRun();
+bool dplHostNeedsZeroRun();

@@ -17,6 +17,17 @@
 int GRFDataCompress(const unsigned char* pbSrcData, std::uint64_t nSrcDataLen,
                     std::uint64_t nRowBytes, char** ppbDestData, std::uint64_t* pnDestDataLen);
 
+// Receives a piece of GRF text; returns 0, or non-zero to stop the writer.
+using GRFPutText = int (*)(void* pContext, const char* pbText, std::uint64_t nLength);
+
+// Writer, streaming.  Codes the bitmap as GRFDataCompress does, handing the text to pfnPut in
+// pieces of about 64 KiB (more for very wide rows) instead of building it whole, so memory
+// stays at one piece whatever the bitmap's size.  The pieces joined are byte for byte the
+// text GRFDataCompress gives.  Returns 0; 1 for a bad argument; 3 when memory is exhausted;
+// 4 when pfnPut asked to stop (no further piece is handed out).
+int GRFDataCompressStream(const unsigned char* pbSrcData, std::uint64_t nSrcDataLen,
+                          std::uint64_t nRowBytes, GRFPutText pfnPut, void* pContext);
+
 // Appends the count letters for nCount (nothing for 0), then cDigit, at pbDest + *pnDestLen
 // and advances *pnDestLen.  Room for nCount / 400 + 3 bytes is the caller's business.
 int GRFWriteData(char cDigit, std::uint64_t nCount, char* pbDest, std::uint64_t* pnDestLen);

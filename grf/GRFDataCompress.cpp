@@ -8,6 +8,7 @@
 // stands for a row equal to the one above it; every other row code ends with CR LF.
 
 #include "DataComDecompress.h"
+#include "GRFLoad8.h"
 
 #include <bit>
 #include <cstdint>
@@ -112,15 +113,6 @@ constexpr uint64_t kLowNibbles = 0x0F0F0F0F0F0F0F0FULL;
 inline uint64_t GRFDigitWord(uint64_t nLittleEndian)
 {
   return ((nLittleEndian >> 4) & kLowNibbles) | ((nLittleEndian & kLowNibbles) << 4);
-}
-
-inline uint64_t GRFLoad8(const unsigned char* p)
-{
-  uint64_t nWord;
-  std::memcpy(&nWord, p, 8);
-  if constexpr (std::endian::native == std::endian::big)
-    nWord = __builtin_bswap64(nWord);
-  return nWord;
 }
 
 // The lowest bit of every nibble of nWord that is not zero.
@@ -564,6 +556,56 @@ int GRFDataCompress(const unsigned char* pbSrcData, std::uint64_t nSrcDataLen,
   *ppbDestData = text.pbBlock;
   *pnDestDataLen = static_cast<uint64_t>(text.pbOut - text.pbBlock);
   return 0;
+}
+
+// GRFDataCompressStream: codes a bitmap as GRF text handed out in pieces (see the header).
+int GRFDataCompressStream(const unsigned char* pbSrcData, std::uint64_t nSrcDataLen,
+                          std::uint64_t nRowBytes, GRFPutText pfnPut, void* pContext)
+{
+  if (pbSrcData == nullptr || pfnPut == nullptr || nSrcDataLen == 0 || nRowBytes == 0)
+    return 1;
+
+  // The block holds the code of any one row coded without checks; rows are added while one
+  // more fits, then the block is handed out and refilled.
+  const uint64_t nRowRoom = kRowExtra + kAppendMargin + kStoreSlack;
+  if (nRowBytes > (std::numeric_limits<uint64_t>::max() - nRowRoom) / 2 - (64 << 10))
+    return 3;
+  const uint64_t nNeed = 2 * nRowBytes + nRowRoom;
+  GRFText text;
+  text.nCapacity = nNeed + (64 << 10);
+  text.nStep = nNeed;
+  text.pbBlock = static_cast<char*>(std::malloc(text.nCapacity));
+  if (text.pbBlock == nullptr)
+    return 3;
+  text.pbOut = text.pbBlock;
+  text.pbLimit = text.pbBlock + text.nCapacity - kAppendMargin;
+
+  auto handOut = [&]() {
+    const uint64_t nUsed = static_cast<uint64_t>(text.pbOut - text.pbBlock);
+    text.pbOut = text.pbBlock;
+    return nUsed == 0 || pfnPut(pContext, text.pbBlock, nUsed) == 0;
+  };
+
+  const uint64_t nRows = nSrcDataLen / nRowBytes;
+  const unsigned char* pbRow = pbSrcData;
+  int nStatus = 0;
+  for (uint64_t r = 0; r < nRows && nStatus == 0; ++r, pbRow += nRowBytes) {
+    if (text.Room() < nNeed && !handOut()) {
+      nStatus = 4;
+      break;
+    }
+    bool bOk;
+    if (r > 0 && std::memcmp(pbRow, pbRow - nRowBytes, nRowBytes) == 0)
+      bOk = text.Char(':');
+    else
+      bOk = GRFCodeRow<false>(text, pbRow, nRowBytes);
+    if (!bOk)
+      nStatus = 3;
+  }
+  if (nStatus == 0 && !handOut())
+    nStatus = 4;
+  std::free(text.pbBlock);
+  return nStatus;
 }
 
 // GRFWriteData: appends the count letters for nCount, then cDigit.

@@ -1,17 +1,16 @@
-// silvane.cpp: CUPS raster to DPL filter: settings, job preamble, label commands, scan-line
-// encoder and page loop.
+// dpl.cpp: the DPL job encoder: command tables, job preamble, label commands, the
+// scan-line encoder and pages.
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
-#include "silvane.h"
+#include "dpl.h"
 
-#include "choices.h"
+#include "GRFLoad8.h"
 #include "command.h"
-#include "job.h"
-#include "probe.h"
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +20,8 @@
 #include <vector>
 
 using namespace std::literals;
+
+namespace dpl {
 
 // Every byte the filter can send, before the logic that picks among them.  STX (\002) opens
 // a DPL command, SOH (\001) an immediate one, CR (\r) ends it.
@@ -88,105 +89,71 @@ static_assert(startpageCommand.length == 21);
 constexpr command endpageCommand = makeCommand("\xFF\x0F" "\rE\r"sv);
 static_assert(endpageCommand.length == 5);
 
-// The digits (0xFF until filled) are the label's height and width in dots.
-unsigned char PaperCommand[15] = {0x02, 'c',  0xFF, 0xFF, 0xFF, 0xFF, 0x0D, 0x02,
-                                  'K',  'w',  0xFF, 0xFF, 0xFF, 0xFF, 0x0D};
-
-int iPrnResolution = 0;
-
 // Print position settings count half-millimetres around this choice, which means no offset.
 constexpr int kNoOffset = 17;
 
+// The out-paper position choices count half-millimetres around this one (an explicit 0).
+constexpr int kNoStopOffset = 21;
+
 // -------------------------------------------------------------------------------------------
-// Settings
+// Settings without a PPD
 
-const char* getOptionChoiceString(const char* choiceName, ppd_file_t* ppd)
+namespace {
+
+int halfMillimetreChoice(double mm, int centre)
 {
-  ppd_choice_t* choice = findChosenChoice(choiceName, ppd);
-  return choice != nullptr ? choice->text : nullptr;
+  double steps = std::nearbyint(mm * 2);
+  if (!(steps > -1e6 && steps < 1e6))
+    steps = 0;
+  return centre + static_cast<int>(steps);
 }
 
-int getOptionChoiceValue(const char* choiceName, ppd_file_t* ppd)
+}  // namespace
+
+settings_ settingsFromValues(const PlainSettings& v)
 {
-  ppd_choice_t* choice = findChosenChoice(choiceName, ppd);
-  if (choice == nullptr)
-    return -1;
-
-  // A keyword such as 4abc015 carries the position in its last three characters; a shorter
-  // keyword is read whole.
-  std::size_t length = std::strlen(choice->choice);
-  return leadingNumber(choice->choice + (length > 3 ? length - 3 : 0));
-}
-
-bool initializeSettings(char* commandLineOptionSettings, settings_* settings)
-{
-  PpdPtr ppd = openJobPpd(commandLineOptionSettings);
-  if (!ppd)
-    return false;
-
-  *settings = {};
-  settings->printtype = getOptionChoiceIndex("PrintType", ppd.get());
-  settings->pagetype = getOptionChoiceIndex("PageType", ppd.get());
-  settings->outpagemode = getOptionChoiceIndex("OutMode", ppd.get());
-  settings->imagecontrol = getOptionChoiceIndex("ImageControl", ppd.get());
-  settings->density = getOptionChoiceIndex("Darkness", ppd.get());
-  settings->printposition = getOptionChoiceIndex("PrintPosition", ppd.get());
-  settings->outpaperposition = getOptionChoiceIndex("OutPaperPosition", ppd.get());
-
-  // The text is copied: the PPD is closed when this function returns.
-  if (const char* text = getOptionChoiceString("OutPaperPosition", ppd.get()))
-    settings->ourpaperstring = text;
-  if (settings->outpagemode > 3)
-    settings->ioutposition = getOptionChoiceValue("OutMode", ppd.get());
-  return true;
+  settings_ s = {};
+  s.printtype = v.media == PlainSettings::directThermal     ? 1
+                : v.media == PlainSettings::thermalTransfer ? 2
+                                                            : 0;
+  s.pagetype = static_cast<int>(v.tracking);
+  s.imagecontrol = v.rotate180 ? 1 : 0;
+  s.outpagemode = static_cast<int>(v.mode);
+  s.density = v.heat >= 0 && v.heat <= 30 ? v.heat + 1 : 0;
+  s.printposition = v.keepPrintPosition ? 0 : std::max(1, halfMillimetreChoice(v.topOffsetMm, kNoOffset));
+  if (v.keepStopPosition) {
+    s.outpaperposition = 0;
+  } else {
+    s.outpaperposition = std::max(1, halfMillimetreChoice(v.stopPositionMm, kNoStopOffset));
+    char text[32];
+    std::snprintf(text, sizeof text, "%+.1f mm", (s.outpaperposition - kNoStopOffset) * 0.5);
+    s.ourpaperstring = text;
+  }
+  s.ioutposition = 0;
+  return s;
 }
 
 // -------------------------------------------------------------------------------------------
 // Job preamble, label and job end
 
-void setPaperSize(unsigned long long heightdots, unsigned long long widthdots)
+void setPaperSize(Job& job, unsigned long long heightdots, unsigned long long widthdots)
 {
   // Only the last four digits fit the command; thousands first.
   for (int i = 3; i >= 0; i--) {
-    PaperCommand[2 + i] = static_cast<unsigned char>('0' + heightdots % 10);
-    PaperCommand[10 + i] = static_cast<unsigned char>('0' + widthdots % 10);
+    job.PaperCommand[2 + i] = static_cast<unsigned char>('0' + heightdots % 10);
+    job.PaperCommand[10 + i] = static_cast<unsigned char>('0' + widthdots % 10);
     heightdots /= 10;
     widthdots /= 10;
   }
 }
 
-// Some hosts' USB stacks lose the first bytes of a job; 512 zero bytes in front keep the
-// preamble whole.  Decides from the release banner, the locale and the kernel version; the
-// kernel is asked only when the banner decides nothing.
-static bool hostNeedsZeroRun()
-{
-  char buffer[1024] = {};
-  char sztemp[200] = {};
-  SystemRtn("cat /etc/issue", buffer, sizeof buffer);
-  SystemRtn("echo $LANG", sztemp, sizeof sztemp);
-
-  if (buffer[0] == '\0')
-    return false;
-  if (textContains(sztemp, "zh_CN")) {
-    if (textContains(buffer, "方德桌面") || textContains(buffer, "Arm64"))
-      return true;
-    std::memset(buffer, 0, sizeof buffer);
-    SystemRtn("cat /proc/version", buffer, sizeof buffer);
-    return textContains(buffer, "Arm64") || textContains(buffer, "arm64");
-  }
-  if (textContains(buffer, "Fedora") || textContains(buffer, "Ubuntu"))
-    return true;
-  std::memset(buffer, 0, sizeof buffer);
-  SystemRtn("cat /proc/version", buffer, sizeof buffer);
-  return textContains(buffer, "Fedora") || textContains(buffer, "fedora") ||
-         textContains(buffer, "Ubuntu") || textContains(buffer, "ubuntu");
-}
+namespace {
 
 // The number of an out-paper position text such as "2.5mm": the text without its
 // two-character unit, read as a decimal number.  No text, a text too short to hold a number,
 // or one that does not start with a number gives 0; a long text is cut to what the number
 // buffer holds.
-static double outPaperNumber(const std::optional<std::string>& text)
+double outPaperNumber(const std::optional<std::string>& text)
 {
   char outpaperpos[20] = {};
   if (!text || text->size() < 2)
@@ -196,91 +163,101 @@ static double outPaperNumber(const std::optional<std::string>& text)
   return std::strtod(outpaperpos, nullptr);
 }
 
-void jobSetup(settings_ settings, int iResolution)
+// Where the label's bytes go: the printer, or the copy kept for copies.
+Output& labelOutput(Job& job)
 {
-  if (hostNeedsZeroRun())
-    writeZeroRun();
+  return job.copies > 1 ? job.copy : job.out;
+}
 
-  iPrnResolution = 8;
-  outputCommand(printerInitializeCommand);
-  outputCommand(tableCommand(PrinttypeCommand, settings.printtype));
-  outputCommand(tableCommand(PagetypeCommand, settings.pagetype));
-  outputCommand(tableCommand(ImageControlCommand, settings.imagecontrol));
-  outputBytes(PaperCommand, sizeof PaperCommand);
-  outputCommand(tableCommand(OutpagemodeCommand, settings.outpagemode));
+}  // namespace
 
-  if (iResolution == 300)
-    iPrnResolution = 12;
+void jobSetup(Job& job)
+{
+  static constexpr unsigned char zeros[512] = {};
+  Output& out = job.out;
+  const settings_& settings = job.settings;
+  if (job.zeroRun)
+    outputBytes(out, zeros, sizeof zeros);
+
+  job.iPrnResolution = dotsPerMillimetre(job.resolution);
+  outputCommand(out, printerInitializeCommand);
+  outputCommand(out, tableCommand(PrinttypeCommand, settings.printtype));
+  outputCommand(out, tableCommand(PagetypeCommand, settings.pagetype));
+  outputCommand(out, tableCommand(ImageControlCommand, settings.imagecontrol));
+  outputBytes(out, job.PaperCommand, sizeof job.PaperCommand);
+  outputCommand(out, tableCommand(OutpagemodeCommand, settings.outpagemode));
 
   // Tear-off and peel-off modes move the stop position by the out-paper distance.  Without a
   // text to take the distance from, the printer keeps its own.
   if (settings.outpagemode <= 2 && settings.outpaperposition != 0 && settings.ourpaperstring) {
     char dcTemp[20] = {};
-    int fpos = truncateDots(outPaperNumber(settings.ourpaperstring) * iPrnResolution);
+    int fpos = truncateDots(outPaperNumber(settings.ourpaperstring) * job.iPrnResolution);
     std::snprintf(dcTemp, sizeof dcTemp, fpos < 0 ? "%cKf%03d%c" : "%cKf%02d%c", 2, fpos, 13);
-    outputText(dcTemp);
+    outputText(out, dcTemp);
   }
 }
 
-void pageSetup(settings_ settings, cups_page_header_t /*header*/)
+void pageSetup(Job& job)
 {
+  Output& out = labelOutput(job);
   // The offset in dots is written without sign; the format carries it.
   char dcTemp[256] = {};
   // Choice 0 (or none) leaves the printer's own position.
-  int p = settings.printposition;
+  int p = job.settings.printposition;
   if (p >= kNoOffset)
     std::snprintf(dcTemp, sizeof dcTemp, "%cJY%04d%c", 2,
-                  truncateDots((p - double{kNoOffset}) * 0.5 * iPrnResolution), 13);
+                  halfMillimetreDots(p - double{kNoOffset}, job.iPrnResolution), 13);
   else if (p >= 1)
     std::snprintf(dcTemp, sizeof dcTemp, "%cJY-%04d%c", 2,
-                  truncateDots((kNoOffset - p) * 0.5 * iPrnResolution), 13);
-  outputText(dcTemp);
+                  halfMillimetreDots(kNoOffset - p, job.iPrnResolution), 13);
+  outputText(out, dcTemp);
 
-  outputCommand(startpageCommand0);
-  outputCommand(tableCommand(densityCommand, settings.density));
-  outputCommand(startpageCommand);
+  outputCommand(out, startpageCommand0);
+  outputCommand(out, tableCommand(densityCommand, job.settings.density));
+  outputCommand(out, startpageCommand);
 }
 
-void endPage(settings_ /*settings*/)
+void endPage(Job& job)
 {
-  outputCommand(endpageCommand);
+  outputCommand(labelOutput(job), endpageCommand);
 }
 
-void endJob(settings_ settings)
+void endJob(Job& job)
 {
   // The modes above 3 feed the last label out by the out-paper distance plus the position
   // that the output mode's keyword carries.  Summed in 64 bits: an absurd distance must not
   // wrap around.
+  const settings_& settings = job.settings;
   char dcTemp[20] = {};
   if (settings.outpagemode > 3) {
     long long position = settings.ioutposition;
     if (settings.outpaperposition != 0)
-      position += truncateDots(outPaperNumber(settings.ourpaperstring) * iPrnResolution);
+      position += truncateDots(outPaperNumber(settings.ourpaperstring) * job.iPrnResolution);
     std::snprintf(dcTemp, sizeof dcTemp, "%cJP%03lld%c", 2, position, 13);
   }
-  outputText(dcTemp);
+  outputText(job.out, dcTemp);
 }
 
 // -------------------------------------------------------------------------------------------
 // Scan lines
 
-void outputBlankLines(unsigned long long n)
+void outputBlankLines(Output& out, unsigned long long n)
 {
   // Each FF FE stands for 254 lines, the closing FF n for the rest (FF 00 when none is left).
   for (unsigned long long runs = n / 254; runs > 0; runs--) {
-    outputByte(0xFF);
-    outputByte(0xFE);
+    outputByte(out, 0xFF);
+    outputByte(out, 0xFE);
   }
   // FF 0F ends the image data, so a rest of 15 lines goes as 14 and 1: the printer would
   // otherwise stop the image there and read the rest of the page as commands.
   unsigned char rest = static_cast<unsigned char>(n % 254);
   if (rest == 0x0F) {
-    outputByte(0xFF);
-    outputByte(0x0E);
+    outputByte(out, 0xFF);
+    outputByte(out, 0x0E);
     rest = 0x01;
   }
-  outputByte(0xFF);
-  outputByte(rest);
+  outputByte(out, 0xFF);
+  outputByte(out, rest);
 }
 
 namespace {
@@ -291,16 +268,6 @@ static_assert(std::endian::native == std::endian::little ||
 constexpr std::uint64_t kOnes = 0x0101010101010101ull;
 constexpr std::uint64_t kHigh = 0x8080808080808080ull;
 constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-
-// Eight bytes as a number whose lowest byte is the first in memory, whatever the machine.
-std::uint64_t load8(const unsigned char* p)
-{
-  std::uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  if constexpr (std::endian::native == std::endian::big)
-    w = __builtin_bswap64(w);
-  return w;
-}
 
 // High bit set in exactly those bytes of `w` that are 0x00.
 std::uint64_t zeroBytes(std::uint64_t w)
@@ -329,7 +296,7 @@ const unsigned char* runEnd(const unsigned char* q, const unsigned char* limit,
 {
   std::uint64_t pattern = data * kOnes;
   while (limit - q >= 8) {
-    std::uint64_t x = load8(q) ^ pattern;
+    std::uint64_t x = GRFLoad8(q) ^ pattern;
     if (x != 0)
       return q + std::countr_zero(x) / 8;
     q += 8;
@@ -377,7 +344,7 @@ int encode(const unsigned char* lpbuf, unsigned char* pt_d, int LineWidth)
 
     // Eight equal bytes: a run, most often white space.
     unsigned char first = *p;
-    if (load8(p) == first * kOnes) {
+    if (GRFLoad8(p) == first * kOnes) {
       const unsigned char* q = runEnd(p + 8, p + std::min<std::ptrdiff_t>(62, avail), first);
       seen |= first;
       out = putRun(out, static_cast<int>(q - p), first);
@@ -388,8 +355,8 @@ int encode(const unsigned char* lpbuf, unsigned char* pt_d, int LineWidth)
     std::uint64_t equal = 0;  // byte k equals byte k + 1
     std::uint64_t twoByte = 0;  // byte k equals byte k + 1, or is above C0
     for (int k = 0; k < groups; k++) {
-      std::uint64_t w = load8(p + 8 * k);
-      std::uint64_t same = zeroBytes(w ^ load8(p + 8 * k + 1));
+      std::uint64_t w = GRFLoad8(p + 8 * k);
+      std::uint64_t same = zeroBytes(w ^ GRFLoad8(p + 8 * k + 1));
       seen |= w;
       equal |= gatherHighBits(same) << (8 * k);
       twoByte |= gatherHighBits(same | escapedBytes(w)) << (8 * k);
@@ -462,7 +429,7 @@ bool lineIsBlank(const unsigned char* line, std::size_t length)
 {
   std::size_t i = 0;
   for (; i + 32 <= length; i += 32) {
-    if ((load8(line + i) | load8(line + i + 8) | load8(line + i + 16) | load8(line + i + 24)) != 0)
+    if ((GRFLoad8(line + i) | GRFLoad8(line + i + 8) | GRFLoad8(line + i + 16) | GRFLoad8(line + i + 24)) != 0)
       return false;
   }
   for (; i < length; i++) {
@@ -472,129 +439,182 @@ bool lineIsBlank(const unsigned char* line, std::size_t length)
   return true;
 }
 
-// Everything that could stop a page, decided before any of it is written, and the line
-// buffers grown for it: one raster line and its code, which can take two bytes per byte.
-bool preparePage(const cups_page_header_t& header, int page,
-                 std::vector<unsigned char>& rasterData, std::vector<unsigned char>& pt_d)
+// -------------------------------------------------------------------------------------------
+// Pages
+
+Status fail(Job& job, std::string message)
 {
-  if (!checkOneBitPerDot(header, page))
-    return false;
-  if (header.cupsBytesPerLine > pageByteLimit) {
-    std::fprintf(stderr,
-                 "ERROR: Page %d is too large: its lines take %u bytes, more than the %llu "
-                 "bytes a line may take\n",
-                 page, header.cupsBytesPerLine, static_cast<unsigned long long>(pageByteLimit));
-    return false;
-  }
-  std::size_t lineBytes = header.cupsBytesPerLine;
-  try {
-    if (rasterData.size() < lineBytes)
-      rasterData.resize(lineBytes);
-    if (pt_d.size() < 2 * lineBytes)
-      pt_d.resize(2 * lineBytes);
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "ERROR: Unable to allocate the line buffers for page %d (%zu bytes "
-                 "per line)\n", page, lineBytes);
-    return false;
-  }
-  return true;
+  if (job.error.empty())
+    job.error = std::move(message);
+  job.inPage = false;
+  return Status::failed;
 }
 
-// How a page's scan lines ended.
-enum class LinesEnd { Complete, Cancelled, OutputFailed };
-
-// Reads the page's scan lines and writes each printed line's code with its line end; blank
-// lines are only counted and written as runs.  A stream that ends early ends the page there.
-LinesEnd sendScanLines(cups_raster_t* ras, const cups_page_header_t& header, int page,
-                       std::vector<unsigned char>& rasterData, std::vector<unsigned char>& pt_d)
+Status outputStatus(Job& job)
 {
-  int LineWidth = static_cast<int>(header.cupsBytesPerLine);
-  unsigned long long numBlankScanLines = 0;
+  if (outputFailed(job.out))
+    return fail(job, outputErrorText(job.out));
+  return Status::ok;
+}
 
-  for (std::uint32_t y = 0; y < header.cupsHeight; y++) {
-    if (jobCancelled())
-      return LinesEnd::Cancelled;
-    if ((y & 127) == 0) {
-      // In 64 bits: y x 100 outgrows 32 bits on a page of more than 42 million lines.
-      unsigned percent = static_cast<unsigned>(y * 100ull / header.cupsHeight);
-      std::fprintf(stderr, "INFO: Printing page %d, %u%% complete...\n", page, percent);
-      if (outputFailed())
-        return LinesEnd::OutputFailed;
-    }
-    if (cupsRasterReadPixels(ras, rasterData.data(), header.cupsBytesPerLine) == 0)
-      break;
-
-    if (lineIsBlank(rasterData.data(), header.cupsBytesPerLine)) {
-      numBlankScanLines++;
-      continue;
-    }
-    if (numBlankScanLines > 0) {
-      outputBlankLines(numBlankScanLines);
-      numBlankScanLines = 0;
-    }
-    int length_d = encode(rasterData.data(), pt_d.data(), LineWidth);
-    if (length_d > 0)
-      outputBytes(pt_d.data(), static_cast<std::size_t>(length_d));
-    outputByte(0xFF);
-    outputByte(0x01);
-  }
-
-  // A cancelled job feeds no blank paper.
-  if (jobCancelled())
-    return LinesEnd::Cancelled;
-  if (numBlankScanLines > 0)
-    outputBlankLines(numBlankScanLines);
-  return LinesEnd::Complete;
+bool isCancelled(const Job& job)
+{
+  return job.cancelled.load(std::memory_order_relaxed);
 }
 
 }  // namespace
 
-int silvaneMain(int argc, char** argv)
+void startJob(Job& job, const settings_& settings, int resolution, bool zeroRun, int copies,
+              ByteSink sink)
 {
-  return runFilter(argc, argv, initializeSettings, printPages);
+  job.settings = settings;
+  job.resolution = resolution;
+  job.zeroRun = zeroRun;
+  job.copies = copies > 0 ? copies : 1;
+  openOutput(job.out, sink);
+  job.error.clear();
+  job.pages = 0;
+  job.preambleSent = false;
+  job.iPrnResolution = 0;
+  job.inPage = false;
 }
 
-int printPages(cups_raster_t* ras, settings_ settings)
+Status startPage(Job& job, const PageSize& page)
 {
-  int page = 0;          // pages started
-  int wholePages = 0;    // pages sent with all their lines
-  int paperflag = 0;
-  std::vector<unsigned char> rasterData;
-  std::vector<unsigned char> pt_d;
-  cups_page_header_t header;
+  if (!job.error.empty())
+    return Status::failed;
+  if (isCancelled(job))
+    return Status::cancelled;
+  int number = job.pages + 1;
 
-  while (ras != nullptr && !jobCancelled() && readPageHeader(ras, header)) {
-    if (header.cupsHeight == 0 || header.cupsBytesPerLine == 0)
-      break;
-    if (!preparePage(header, page + 1, rasterData, pt_d))
-      return 1;
-
-    // The label size comes from the first page and holds for the whole job.
-    if (paperflag == 0) {
-      setPaperSize(header.cupsHeight, header.cupsBytesPerLine * 8ull);
-      jobSetup(settings, static_cast<int>(header.HWResolution[0]));
-      paperflag = 1;
-    }
-
-    pageSetup(settings, header);
-    page++;
-    std::fprintf(stderr, "PAGE: %d %u\n", page, header.NumCopies);
-    LinesEnd end = sendScanLines(ras, header, page, rasterData, pt_d);
-    if (end == LinesEnd::OutputFailed)
-      return 1;
-
-    // A cancelled job still closes the label it has begun, so the printer does not take
-    // what comes next for image data; nothing is written after that.
-    endPage(settings);
-    if (end == LinesEnd::Cancelled)
-      break;
-    wholePages++;
-    if (outputFailed())
-      return 1;
+  // Everything that could stop a page is decided before any of it is written.
+  std::uint64_t rowBytes = (static_cast<std::uint64_t>(page.width) + 31) / 32 * 4;
+  char text[200];
+  if (page.width == 0 || page.height == 0 || page.bytesPerLine == 0 ||
+      page.bytesPerLine > rowBytes) {
+    std::snprintf(text, sizeof text,
+                  "Page %d has no usable size (%u x %u dots, %u bytes per line)", number,
+                  page.width, page.height, page.bytesPerLine);
+    return fail(job, text);
+  }
+  if (page.bytesPerLine > job.pageByteLimit) {
+    std::snprintf(text, sizeof text,
+                  "Page %d is too large: its lines take %u bytes, more than the %llu bytes a "
+                  "line may take",
+                  number, page.bytesPerLine, static_cast<unsigned long long>(job.pageByteLimit));
+    return fail(job, text);
+  }
+  // The label-size command carries four digits a dimension: a larger label would be sent as
+  // a much smaller one.
+  unsigned long long widthDots = page.bytesPerLine * 8ull;
+  if (page.height > kMaxLabelDots || widthDots > kMaxLabelDots) {
+    std::snprintf(text, sizeof text,
+                  "Page %d is %llu x %u dots; a DPL label may be at most %u dots wide and high",
+                  number, widthDots, page.height, kMaxLabelDots);
+    return fail(job, text);
+  }
+  std::size_t lineBytes = page.bytesPerLine;
+  try {
+    if (job.pt_d.size() < 2 * lineBytes)
+      job.pt_d.resize(2 * lineBytes);
+  } catch (const std::bad_alloc&) {
+    std::snprintf(text, sizeof text,
+                  "Unable to allocate the line buffers for page %d (%zu bytes per line)", number,
+                  lineBytes);
+    return fail(job, text);
   }
 
-  if (jobCancelled())
-    return finishJob(wholePages);
-  endJob(settings);
-  return finishJob(page);
+  // The label size comes from the first page and holds for the whole job.
+  if (!job.preambleSent) {
+    setPaperSize(job, page.height, widthDots);
+    jobSetup(job);
+    job.preambleSent = true;
+  }
+  if (job.copies > 1) {
+    job.copyBytes.clear();
+    openOutput(job.copy, stringSink(&job.copyBytes));
+  }
+
+  job.page = page;
+  job.received = 0;
+  job.numBlankScanLines = 0;
+  job.inPage = true;
+  pageSetup(job);
+  return outputStatus(job);
 }
+
+void writeRow(Job& job, const unsigned char* row)
+{
+  if (!job.inPage || job.received >= job.page.height || isCancelled(job))
+    return;
+  job.received++;
+  if (lineIsBlank(row, job.page.bytesPerLine)) {
+    job.numBlankScanLines++;
+    return;
+  }
+  Output& out = labelOutput(job);
+  if (job.numBlankScanLines > 0) {
+    outputBlankLines(out, job.numBlankScanLines);
+    job.numBlankScanLines = 0;
+  }
+  int length_d = encode(row, job.pt_d.data(), static_cast<int>(job.page.bytesPerLine));
+  if (length_d > 0)
+    outputBytes(out, job.pt_d.data(), static_cast<std::size_t>(length_d));
+  outputByte(out, 0xFF);
+  outputByte(out, 0x01);
+}
+
+Status finishPage(Job& job)
+{
+  if (!job.error.empty())
+    return Status::failed;
+  if (!job.inPage)
+    return fail(job, "A page was finished that was never started");
+  job.inPage = false;
+  int number = job.pages + 1;
+  bool cut = job.received < job.page.height;
+
+  // A label cut short feeds no blank paper; it is closed where it stands.  A label kept for
+  // copies has sent nothing yet, so a cut or cancelled one is simply dropped.
+  if (!cut && !isCancelled(job) && job.numBlankScanLines > 0)
+    outputBlankLines(labelOutput(job), job.numBlankScanLines);
+  job.numBlankScanLines = 0;
+  if (job.copies == 1)
+    endPage(job);
+  if (isCancelled(job))
+    return outputStatus(job) == Status::ok ? Status::cancelled : Status::failed;
+  if (cut) {
+    if (outputStatus(job) != Status::ok)
+      return Status::failed;
+    char text[200];
+    std::snprintf(text, sizeof text, "Page %d ended after %llu of %u lines", number,
+                  static_cast<unsigned long long>(job.received), job.page.height);
+    return fail(job, text);
+  }
+  if (job.copies > 1) {
+    endPage(job);
+    flushOutput(job.copy);
+    for (int copy = 0; copy < job.copies; copy++)
+      outputBytes(job.out, job.copyBytes.data(), job.copyBytes.size());
+    job.copyBytes.clear();
+  }
+  if (outputStatus(job) != Status::ok)
+    return Status::failed;
+  job.pages++;
+  return Status::ok;
+}
+
+Status finishJob(Job& job)
+{
+  // Labels that were begun are closed, so what is buffered goes out even when the job failed
+  // later; after a failed write nothing does.
+  if (job.error.empty() && !isCancelled(job) && job.preambleSent)
+    endJob(job);
+  if (!flushOutput(job.out))
+    return fail(job, outputErrorText(job.out));
+  if (!job.error.empty())
+    return Status::failed;
+  return isCancelled(job) ? Status::cancelled : Status::ok;
+}
+
+}  // namespace dpl

@@ -33,19 +33,6 @@ constexpr command tableCommand(std::span<const command> table, int index)
   return table[static_cast<std::size_t>(index)];
 }
 
-// Writes the command's bytes to standard output.
-void outputCommand(command cmd);
-
-// Writes one byte, or a run of bytes, to standard output.
-void outputByte(unsigned char byte);
-void outputBytes(const void* data, std::size_t length);
-
-// Writes a NUL-terminated text, without its terminator, to standard output.
-void outputText(const char* text);
-
 // Truncates a computed dot count toward zero, clamped to the int range so that an absurd
 // position choice or resolution gives an extreme number rather than undefined behaviour.
 int truncateDots(double value);
-
-// Gives standard output a large buffer so that printer data leaves in few writes.
-void setupOutput();

@@ -1,0 +1,21 @@
+// encoder.cpp: arithmetic both job encoders share.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+
+#include "encoder.h"
+
+#include "command.h"
+
+#include <cmath>
+
+int dotsPerMillimetre(int dpi)
+{
+  if (dpi <= 0)
+    return 0;
+  return static_cast<int>(std::lround(dpi / 25.4));
+}
+
+int halfMillimetreDots(double steps, int dotsPerMm)
+{
+  return truncateDots(dotsPerMm * (0.5 * steps));
+}
