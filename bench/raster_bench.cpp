@@ -11,7 +11,7 @@
 // does, and reports bytes of bitmap (GRF) or of printed lines (DPL) per second.
 
 #include "DataComDecompress.h"
-#include "silvane.h"
+#include "dpl.h"
 
 #include <benchmark/benchmark.h>
 #include <cups/raster.h>
@@ -94,7 +94,7 @@ void dplEncode(benchmark::State& state, const std::shared_ptr<Pages>& pages)
     for (const RasterPage& page : *pages) {
       std::vector<unsigned char> out(2 * static_cast<std::size_t>(page.lineBytes));
       for (std::size_t at = 0; at < page.lines.size(); at += page.lineBytes) {
-        int n = encode(page.lines.data() + at, out.data(), page.lineBytes);
+        int n = dpl::encode(page.lines.data() + at, out.data(), page.lineBytes);
         benchmark::DoNotOptimize(n);
         benchmark::DoNotOptimize(out.data());
       }
