@@ -91,20 +91,14 @@ uint64_t GRFBase64Decode(const unsigned char* pbText, uint64_t nLen, unsigned ch
   return static_cast<uint64_t>(pbOut - pbDest);
 }
 
-// Checks that [nFrom, nTo) of the data is strict Base64: the alphabet, a multiple of four
-// characters, '=' only as the last one or two, and the bits that padding leaves unused zero
-// (so that every bitmap has one text and the CRC covers it exactly).
+// Checks that [nFrom, nTo) of the data, all of it in the alphabet or '=', is strict Base64: a
+// multiple of four characters, '=' only as the last one or two, and the bits that padding
+// leaves unused zero (so that every bitmap has one text and the CRC covers it exactly).
 int GRFCheckBase64(const unsigned char* p, uint64_t nFrom, uint64_t nTo, GRFZ64Fault& f)
 {
   for (uint64_t i = nFrom; i < nTo; ++i) {
-    const unsigned char v = kBase64Values.bValue[p[i]];
-    if (v == kNotBase64) {
-      f.nPosition = i;
-      f.nFound = p[i];
-      return kGRFZ64BadBase64;
-    }
     // '=' may be the last character, or the last two.
-    if (v == kPad && !(i + 1 == nTo || (i + 2 == nTo && p[i + 1] == '='))) {
+    if (kBase64Values.bValue[p[i]] == kPad && !(i + 1 == nTo || (i + 2 == nTo && p[i + 1] == '='))) {
       f.nPosition = i;
       f.nFound = p[i];
       return kGRFZ64BadPadding;
@@ -133,8 +127,10 @@ int GRFCheckBase64(const unsigned char* p, uint64_t nFrom, uint64_t nTo, GRFZ64F
 uint64_t GRFTextOffset(uint64_t nByte) { return kPrefixLength + nByte / 3 * 4 + nByte % 3; }
 
 // Inflates a zlib stream of nLen bytes into exactly nDestLen bytes at pbDest.
+// Faults are placed at the Base64 character that carries the stream byte at fault, at most
+// at nTextEnd (the ':' before the CRC); a bitmap too small is the data's fault as a whole.
 int GRFInflate(const unsigned char* pbSrc, uint64_t nLen, unsigned char* pbDest, uint64_t nDestLen,
-               GRFZ64Fault& f)
+               uint64_t nTextEnd, GRFZ64Fault& f)
 {
   z_stream z{};
   if (inflateInit(&z) != Z_OK)
@@ -186,31 +182,35 @@ int GRFInflate(const unsigned char* pbSrc, uint64_t nLen, unsigned char* pbDest,
 
   const uint64_t nProduced = static_cast<uint64_t>(z.total_out);
   const uint64_t nConsumed = static_cast<uint64_t>(z.total_in);
+  auto at = [nTextEnd](uint64_t nByte) {
+    const uint64_t nOffset = GRFTextOffset(nByte);
+    return nOffset < nTextEnd ? nOffset : nTextEnd;
+  };
   f.nExpected = nDestLen;
   if (nRet == Z_MEM_ERROR)
     return 3;
   if (nProduced > nDestLen) {
-    f.nPosition = GRFTextOffset(nConsumed == 0 ? 0 : nConsumed - 1);
+    f.nPosition = at(nConsumed == 0 ? 0 : nConsumed - 1);
     f.bMore = true;
     return kGRFZ64WrongSize;
   }
   if (nRet == Z_NEED_DICT || nRet == Z_DATA_ERROR) {
-    f.nPosition = GRFTextOffset(nConsumed == 0 ? 0 : nConsumed - 1);
+    f.nPosition = at(nConsumed == 0 ? 0 : nConsumed - 1);
     f.pszDetail = nRet == Z_NEED_DICT ? "a preset dictionary" : z.msg ? z.msg : "a zlib stream";
     return kGRFZ64NoInflate;
   }
   if (nRet != Z_STREAM_END) {
-    f.nPosition = GRFTextOffset(nLen);
+    f.nPosition = nTextEnd;
     f.pszDetail = "the stream ends before its last block and check value";
     return kGRFZ64NoInflate;
   }
   if (nConsumed != nLen) {
-    f.nPosition = GRFTextOffset(nConsumed);
+    f.nPosition = at(nConsumed);
     f.nFound = nLen - nConsumed;
     return kGRFZ64AfterStream;
   }
   if (nProduced != nDestLen) {
-    f.nPosition = GRFTextOffset(nLen);
+    f.nPosition = 0;
     f.nFound = nProduced;
     return kGRFZ64WrongSize;
   }
@@ -337,16 +337,21 @@ int GRFDataZ64Decode(const char* pbSrcData, std::uint64_t nSrcDataLen, unsigned 
   }
   const bool bDeflated = p[1] == 'Z';
 
-  // The Base64 text runs to the next ':'; the CRC's four hex digits follow it.
-  const void* pColon = std::memchr(p + kPrefixLength, ':', nSrcDataLen - kPrefixLength);
-  const uint64_t nColon = pColon ? static_cast<uint64_t>(static_cast<const unsigned char*>(pColon) - p)
-                                 : nSrcDataLen;
+  // The Base64 text runs to the first byte outside its alphabet, which must be the ':' before
+  // the CRC's four hex digits.  A stray byte is the text's fault when a ':' comes later, the
+  // CRC's when none does.
+  uint64_t nColon = kPrefixLength;
+  while (nColon < nSrcDataLen && kBase64Values.bValue[p[nColon]] != kNotBase64)
+    ++nColon;
+  if (nColon == nSrcDataLen || p[nColon] != ':') {
+    const bool bLater =
+        nColon < nSrcDataLen && std::memchr(p + nColon, ':', nSrcDataLen - nColon) != nullptr;
+    f.nPosition = nColon;
+    f.nFound = nColon < nSrcDataLen ? p[nColon] : 0;
+    return bLater ? kGRFZ64BadBase64 : kGRFZ64NoCrc;
+  }
   if (const int nStatus = GRFCheckBase64(p, kPrefixLength, nColon, f); nStatus != 0)
     return nStatus;
-  if (nColon == nSrcDataLen) {
-    f.nPosition = nSrcDataLen;
-    return kGRFZ64NoCrc;
-  }
   unsigned nStated = 0;
   for (uint64_t k = 1; k <= kCrcLength; ++k) {
     const int nDigit = nColon + k < nSrcDataLen ? GRFHexValue(p[nColon + k]) : -1;
@@ -377,7 +382,7 @@ int GRFDataZ64Decode(const char* pbSrcData, std::uint64_t nSrcDataLen, unsigned 
   if (!bDeflated) {
     uint64_t nPadded = nText == 0 ? 0 : (p[nColon - 1] == '=') + (p[nColon - 2] == '=');
     if (nBytes - nPadded != nDestLen) {
-      f.nPosition = nColon;
+      f.nPosition = 0;
       f.nExpected = nDestLen;
       f.nFound = nBytes - nPadded;
       return kGRFZ64WrongSize;
@@ -389,5 +394,5 @@ int GRFDataZ64Decode(const char* pbSrcData, std::uint64_t nSrcDataLen, unsigned 
   if (!deflated)
     return 3;
   const uint64_t nDeflated = GRFBase64Decode(p + kPrefixLength, nText, deflated.get());
-  return GRFInflate(deflated.get(), nDeflated, pbDest, nDestLen, f);
+  return GRFInflate(deflated.get(), nDeflated, pbDest, nDestLen, nColon, f);
 }

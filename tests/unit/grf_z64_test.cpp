@@ -192,9 +192,9 @@ TEST(GrfZ64, RefusesMalformedData)
        Framed(":Z64:", Base64(std::string("\x78\x9C\xFB\xCF\xC0\xD0\x00\x00\x04\x80\x01\x80"
                                           "AB", 14))),
        4, kGRFZ64AfterStream, 21, 2},
-      {"bitmap too small", good, 5, kGRFZ64WrongSize, 21, 4},
+      {"bitmap too small", good, 5, kGRFZ64WrongSize, 0, 4},
       {"bitmap too large", good, 3, kGRFZ64WrongSize, 0, 0},
-      {"B64 too small", Framed(":B64:", "Zm9v"), 4, kGRFZ64WrongSize, 9, 3},
+      {"B64 too small", Framed(":B64:", "Zm9v"), 4, kGRFZ64WrongSize, 0, 3},
       {"empty Z64", Framed(":Z64:", ""), 4, kGRFZ64NoInflate, 5, 0},
   };
   for (const BadCase& c : cases) {
