@@ -27,10 +27,11 @@ constexpr int kGRFZ64WrongSize = 28;    // the bitmap is not as large as declare
 
 // The deflate level of GRFDataZ64Encode, chosen by measurement (bench/raster_bench on the
 // cupsfilter 4x6, 4x40 and 100-label rasters; docs/performance.md).  On the 4x6 label, level 1
-// gives 14.6 KB for 0.45 ms of CPU, level 6 11.2 KB for 0.94 ms, level 9 10.9 KB for 4.6 ms
-// (hex: 38.5 KB, 0.05 ms).  Level 6 saves 3.4 KB a label over level 1, worth its extra 0.5 ms
-// on any link slower than about 50 Mbit/s, and Z64 is for slow links; level 9 costs five
-// times the CPU for 3 % fewer bytes.
+// gives 14.6 KB for 0.47 ms of CPU, level 6 11.2 KB for 1.1 ms, level 9 10.9 KB for 4.9 ms
+// (hex: 38.5 KB for 0.05 ms); the 4x40 and 100-label jobs fall the same way.  Level 6 saves
+// 3.4 KB a label over level 1, worth its extra 0.6 ms on any link slower than about
+// 40 Mbit/s, and Z64 is chosen for slow links; level 9 costs four times the CPU of level 6
+// for 3 % fewer bytes.
 constexpr int kGRFZ64Level = 6;
 
 // Writer.  Turns `nSrcDataLen` bytes of bitmap, `nRowBytes` a row (which must divide the
