@@ -3,6 +3,8 @@
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
+#include "DataComDecompress.h"
+#include "GRFDataZ64.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -204,8 +206,12 @@ class RoundTrip : public ::testing::Test {
         runProgram(filter, {{"1", "user", "title", "1", jobOptions, raster}, env, "", jobPath});
     EXPECT_EQ(filtered.status, 0) << filtered.err;
     job = readFile(jobPath);
+    return preview(jobPath, dir.file(name));
+  }
 
-    std::string prefix = dir.file(name);
+  // labelpreview --format pbm on a job file; returns the labels.
+  std::vector<Pbm> preview(const std::string& jobPath, const std::string& prefix)
+  {
     RunResult preview =
         runProgram(LABELPREVIEW_PATH, {{"--format", "pbm", "-o", prefix, jobPath}, {}});
     EXPECT_EQ(preview.status, 0) << preview.err;
@@ -274,6 +280,61 @@ TEST_F(RoundTrip, TorvaneGivesBackEveryPage)
       seed++;
     }
   }
+}
+
+// The job with the hex data of every ~DG replaced by Z64 data of the same bitmap.
+std::string withZ64Data(const std::string& job)
+{
+  std::string out;
+  std::size_t from = 0;
+  for (;;) {
+    std::size_t at = job.find("~DG000.GRF,", from);
+    if (at == std::string::npos)
+      return out + job.substr(from);
+    std::size_t comma1 = job.find(',', at);
+    std::size_t comma2 = job.find(',', comma1 + 1);
+    std::size_t comma3 = job.find(',', comma2 + 1);
+    std::size_t end = job.find('^', comma3);
+    std::uint64_t total = std::stoull(job.substr(comma1 + 1, comma2 - comma1 - 1));
+    std::uint64_t rowBytes = std::stoull(job.substr(comma2 + 1, comma3 - comma2 - 1));
+    std::vector<unsigned char> bitmap(total);
+    std::uint64_t produced = total;
+    EXPECT_EQ(GRFDataDecompress(job.data() + comma3 + 1, end - comma3 - 1, rowBytes, bitmap.data(),
+                                &produced),
+              0);
+    EXPECT_EQ(produced, total);
+    char* text = nullptr;
+    std::uint64_t length = 0;
+    EXPECT_EQ(GRFDataZ64Encode(bitmap.data(), total, rowBytes, &text, &length), 0);
+    out += job.substr(from, comma3 + 1 - from) + std::string(text, length) + "\r\n";
+    FreeReallocMemory(&text);
+    from = end;
+  }
+}
+
+// The same seeded pages with their downloads in Z64 instead of hex print the same labels.
+TEST_F(RoundTrip, TorvaneJobsWithZ64DataGiveBackEveryPage)
+{
+  const std::pair<const char*, Expect> cases[] = {
+      {"", {}},
+      {"ImageControl=1 PrintMirror=1 Inverse=1", {.invert = true, .mirror = true, .turn = true}},
+  };
+  unsigned seed = 1;
+  for (const auto& [options, expect] : cases)
+    for (const auto& sizes : kJobSizes) {
+      std::vector<Page> pages = randomJob(seed, sizes);
+      roundTrip(TORVANE_PATH, torvaneOptions(), options, pages, kPlainHost);
+      std::string z64 = withZ64Data(job);
+      std::string what = "options \"" + std::string(options) + "\", seed " + std::to_string(seed);
+      ASSERT_EQ(z64.find("~DG000.GRF,"), job.find("~DG000.GRF,")) << what;
+      EXPECT_NE(z64.find(",:Z64:eJ"), std::string::npos) << what;
+      EXPECT_LT(z64.size(), job.size()) << what;
+      std::string path = dir.file("z64-" + std::to_string(seed) + ".job");
+      writeFile(path, z64);
+      expectPages(pages, preview(path, dir.file("z64-" + std::to_string(seed))), expect, what);
+      EXPECT_EQ(previewErr, "") << what;
+      seed++;
+    }
 }
 
 // The reversing box is as wide as the graphic's bytes times the dots per millimetre, which
