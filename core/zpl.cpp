@@ -5,6 +5,7 @@
 #include "zpl.h"
 
 #include "DataComDecompress.h"
+#include "GRFDataZ64.h"
 #include "command.h"
 
 #include <cerrno>
@@ -173,6 +174,7 @@ settings_ settingsFromValues(const PlainSettings& v)
   s.inverse = v.reverse ? 1 : 0;
   s.printspeed = v.speed >= 2 && v.speed <= 12 ? v.speed - 1 : 0;
   s.pause = v.pause ? 2 : 0;
+  s.graphicencoding = v.z64 ? 1 : 0;
   return s;
 }
 
@@ -362,9 +364,25 @@ Status finishPage(Job& job)
   std::snprintf(btCommand, sizeof btCommand, "~DG000.GRF,%llu,%llu,",
                 static_cast<unsigned long long>(bytes),
                 static_cast<unsigned long long>(job.rowBytes));
-  outputText(job.out, btCommand);
-  int status = GRFDataCompressStream(job.bitmap.data(), bytes, job.rowBytes, putGrfText,
-                                     &job.out);
+  int status = 0;
+  if (job.settings.graphicencoding == 1) {
+    // Z64 text is a fraction of the hex and is made whole before the download starts, so a
+    // failure to make it sends nothing of the page.
+    char* text = nullptr;
+    std::uint64_t length = 0;
+    if (GRFDataZ64Encode(job.bitmap.data(), bytes, job.rowBytes, &text, &length) != 0) {
+      char message[200];
+      std::snprintf(message, sizeof message, "Unable to compress page %d", number);
+      return fail(job, message);
+    }
+    outputText(job.out, btCommand);
+    outputBytes(job.out, text, length);
+    FreeReallocMemory(&text);
+  } else {
+    outputText(job.out, btCommand);
+    status = GRFDataCompressStream(job.bitmap.data(), bytes, job.rowBytes, putGrfText,
+                                   &job.out);
+  }
   if (status == 3) {
     // The download has begun and cannot be completed: the printer must not take what
     // follows for graphic data, so nothing more is sent.

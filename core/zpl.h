@@ -51,6 +51,7 @@ struct settings_ {
   int inverse;          // Inverse: 0 normal, 1 negative print
   int printspeed;       // PrintSpeed: n sends n + 1 in/s for 1 to 11, 0 printer's own
   int pause;            // Pause: 0 none, 1 and 2 pause after each label
+  int graphicencoding;  // GraphicEncoding: 1 Z64 (deflate, Base64, CRC), else compressed hex
 };
 
 // The settings in plain values, for a front end without a PPD (a printer application).
@@ -66,6 +67,7 @@ struct PlainSettings {
   bool mirror = false;
   bool reverse = false;          // negative print
   bool pause = false;            // pause after each label
+  bool z64 = false;              // graphic data as Z64 (current firmware) instead of hex
 };
 
 // The settings record for plain values, with the choice numbers the PPDs use.  Offsets are

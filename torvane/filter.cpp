@@ -28,14 +28,16 @@ bool initializeSettings(char* commandLineOptionSettings, zpl::settings_* setting
   settings->pause = getOptionChoiceIndex("Pause", ppd.get());
   settings->density = getOptionChoiceIndex("Darkness", ppd.get());
   settings->outpagemode = getOptionChoiceIndex("OutMode", ppd.get());
+  settings->graphicencoding = getOptionChoiceIndex("GraphicEncoding", ppd.get());
 
   const zpl::settings_& s = *settings;
   std::fprintf(stderr,
                "DEBUG: torvane settings: MediaType=%d PageType=%d ImageControl=%d OutMode=%d "
                "Darkness=%d PrintPosition=%d TearoffPosition=%d PrintMirror=%d Inverse=%d "
-               "PrintSpeed=%d Pause=%d\n",
+               "PrintSpeed=%d Pause=%d GraphicEncoding=%d\n",
                s.printtype, s.pagetype, s.imagecontrol, s.outpagemode, s.density,
-               s.printposition, s.tearoffposition, s.mirror, s.inverse, s.printspeed, s.pause);
+               s.printposition, s.tearoffposition, s.mirror, s.inverse, s.printspeed, s.pause,
+               s.graphicencoding);
   return true;
 }
 

@@ -6,6 +6,8 @@
 #include "dpl.h"
 #include "zpl.h"
 
+#include "DataComDecompress.h"
+#include "GRFDataZ64.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -263,6 +265,33 @@ TEST(EncoderCore, PlainValuesGiveThePpdChoiceNumbers)
   std::string dplOut = encodeAlone<dpl::Job>(ds, {noisePage(8, 1, 6)});
   EXPECT_NE(std::string::npos, dplOut.find("\002Kf-12\r"));  // -1.5 mm at 8 dots a mm
   EXPECT_NE(std::string::npos, dplOut.find("\002JY0016\r\002L\rH10\r"));
+}
+
+// Z64 changes only the download's data: the same header, the same label formats, and data
+// that decodes to the bitmap the hex text stands for.
+TEST(EncoderCore, Z64DownloadCarriesTheSameBitmap)
+{
+  Bitmap page = noisePage(812, 300, 7);
+  zpl::PlainSettings v;
+  std::string hex = encodeAlone<zpl::Job>(zpl::settingsFromValues(v), {page});
+  v.z64 = true;
+  std::string z64 = encodeAlone<zpl::Job>(zpl::settingsFromValues(v), {page});
+
+  std::size_t head = hex.find("~DG000.GRF,");
+  std::size_t data = hex.find(',', hex.find(',', head + 11) + 1) + 1;
+  std::size_t hexEnd = hex.find("^XA", data), z64End = z64.find("^XA", data);
+  ASSERT_NE(std::string::npos, z64End);
+  EXPECT_BYTES(hex.substr(0, data), z64.substr(0, data));
+  EXPECT_BYTES(hex.substr(hexEnd), z64.substr(z64End));
+  EXPECT_EQ(0u, z64.find(":Z64:", data) - data);
+
+  std::uint64_t total = 104 * 320;  // rows of 832 dots, 320 rows
+  std::vector<unsigned char> fromHex(total), fromZ64(total);
+  std::uint64_t produced = total;
+  ASSERT_EQ(0, GRFDataDecompress(hex.data() + data, hexEnd - data, 104, fromHex.data(), &produced));
+  GRFZ64Fault fault;
+  ASSERT_EQ(0, GRFDataZ64Decode(z64.data() + data, z64End - data, fromZ64.data(), total, &fault));
+  EXPECT_TRUE(fromHex == fromZ64);
 }
 
 // Jobs of both languages, different settings and pages, on six threads at once: each gives
