@@ -332,6 +332,32 @@ print_job() {
   [ "$got" -eq "$labels" ] || fail "$id: $got labels made by hand, expected $labels"
 }
 
+# raster_job QUEUE PDF COPIES LABEL ONCE: prints a CUPS raster of the PDF with lp -n COPIES;
+# the printer must get COPIES labels (LABEL bytes counted) from one job preamble (ONCE bytes),
+# and the page log must record COPIES impressions for the job.
+raster_job() {
+  local queue=$1 pdf=$2 copies=$3 label=$4 once=$5
+  local ras=$tmp/work/$queue-direct.ras reply id jobnum total
+  cupsfilter -c "$tmp/conf/cups-files.conf" -p "$tmp/conf/ppd/$queue.ppd" \
+    -m application/vnd.cups-raster "$pdf" > "$ras" 2>/dev/null ||
+    { fail "$queue: cupsfilter made no raster"; return 0; }
+  chmod 0644 "$ras"
+  reply=$(lp -d "$queue" -n "$copies" "$ras") || { fail "lp refused a raster job for $queue"; return 0; }
+  id=$(printf '%s\n' "$reply" | sed -n 's/^request id is \([^ ]*\) .*/\1/p')
+  wait_job "$queue" "$id" || return 0
+  [ "$(count "$tmp/out/$queue.prn" "$label")" -eq "$copies" ] ||
+    fail "$id: lp -n $copies of a raster printed $(count "$tmp/out/$queue.prn" "$label") labels"
+  [ "$(count "$tmp/out/$queue.prn" "$once")" -eq 1 ] || fail "$id: the job is not one job"
+  jobnum=${id##*-}
+  total=
+  for _ in $(seq 1 100); do
+    total=$(awk -v j="$jobnum" '$3 == j && $6 == "total" { print $7 }' "$tmp/log/page_log" 2>/dev/null)
+    [ -n "$total" ] && break
+    sleep 0.05
+  done
+  [ "$total" = "$copies" ] || fail "$id: page log counts '${total}' impressions, $copies printed"
+}
+
 pdf() { "$make_pdf" "$1" "$tmp/work/label-$1.pdf"; echo "$tmp/work/label-$1.pdf"; }
 pdf_4x6=$(pdf 4x6in)
 pdf_2x1=$(pdf 2x1in)
@@ -358,6 +384,9 @@ for ppd in "${ppds[@]}"; do
         contains "$job_out" '~SD15' || fail "$queue: default darkness 15 not sent"
         contains "$job_out" '^PW406^LL203' || fail "$queue: no 2x1 in label (406 x 203 dots)"
       fi
+      # A CUPS raster goes straight to the filter, so the filter makes the copies; the page
+      # log counts what was printed.
+      raster_job "$queue" "$pdf_2x1" 3 '^XG000.GRF,1,1' '~DG000.GRF,'
       ;;
     zpl300)
       # Millimetre stock and every other option away from its default.
@@ -387,6 +416,7 @@ for ppd in "${ppds[@]}"; do
       fi
       ;;
     dpl300)
+      raster_job "$queue" "$pdf_2x1" 2 "${STX}L${CR}" "${STX}N${CR}"
       # A custom size: a 4 x 10 in continuous label.
       if print_job "$queue" "$pdf_4x10" 288 720 1 media=Custom.4x10in PrintPosition=21 \
            OutMode=1 OutPaperPosition=26 PageType=3 PrintType=2 Darkness=31; then

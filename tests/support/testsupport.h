@@ -110,3 +110,7 @@ std::string hexDiff(std::string_view expected, std::string_view actual);
 std::string hexBytes(std::string_view hex);
 
 }  // namespace testsupport
+
+// Compares two byte strings and, when they differ, shows the first difference in hex.
+#define EXPECT_BYTES(expected, actual) \
+  EXPECT_EQ(expected, actual) << testsupport::hexDiff(expected, actual)

@@ -22,7 +22,6 @@ using testsupport::hexDiff;
 
 namespace {
 
-#define EXPECT_BYTES(expected, actual) EXPECT_EQ(expected, actual) << hexDiff(expected, actual)
 
 // A page of seeded noise, `width` dots by `height` rows, 1 bit a dot.
 struct Bitmap {

@@ -107,7 +107,6 @@ class SilvaneJob : public ::testing::Test {
   }
 };
 
-#define EXPECT_BYTES(expected, actual) EXPECT_EQ(expected, actual) << hexDiff(expected, actual)
 
 TEST_F(SilvaneJob, WorkedJobOnUbuntuHost)
 {

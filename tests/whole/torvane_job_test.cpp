@@ -78,7 +78,6 @@ class TorvaneJob : public ::testing::Test {
   std::map<std::string, std::string> env;
 };
 
-#define EXPECT_BYTES(expected, actual) EXPECT_EQ(expected, actual) << hexDiff(expected, actual)
 
 TEST_F(TorvaneJob, TinyPageIsTheWholeJob)
 {
@@ -409,6 +408,31 @@ TEST_F(TorvaneJob, FailedOutputIsAnErrorNotSuccess)
   RunResult r = runProgram(TORVANE_PATH, closed);
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(0u, r.err.find("ERROR: Unable to write print data")) << r.err;
+}
+
+}  // namespace
+
+namespace {
+
+// With raster input CUPS runs no filter that makes copies, so the filter makes them: the
+// label format again for each copy, and the PAGE line says how many went out.  Behind
+// another filter (a PDF job) the copies were made before, and each page prints once.
+TEST_F(TorvaneJob, CopiesOfARasterJobAreMadeHere)
+{
+  writeRaster(raster, {tinyPage()});
+  std::string print = "^XA^MMT^PW10^LL3^LS0^FT0,32^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ";
+  std::string remove = "^XA^ID000.GRF^FS^XZ";
+
+  env["CONTENT_TYPE"] = "application/vnd.cups-raster";
+  RunResult r = runProgram(TORVANE_PATH, {{"7", "user", "title", "3", "", raster}, env});
+  EXPECT_EQ(0, r.status);
+  EXPECT_BYTES(kPreamble + kTinyDownload + print + print + print + remove, r.out);
+  EXPECT_EQ((std::vector<std::string>{"PAGE: 1 3", "INFO: Ready to print."}), lines(r.err));
+
+  env["CONTENT_TYPE"] = "application/pdf";
+  r = runProgram(TORVANE_PATH, {{"7", "user", "title", "3", "", raster}, env});
+  EXPECT_BYTES(kPreamble + kTinyDownload + kTinyLabel, r.out);
+  EXPECT_EQ((std::vector<std::string>{"PAGE: 1 1", "INFO: Ready to print."}), lines(r.err));
 }
 
 }  // namespace
