@@ -403,7 +403,7 @@ for ppd in "${ppds[@]}"; do
     dpl203)
       # Defaults of the PPD with a heat chosen: preamble and page start are known.
       if print_job "$queue" "$pdf_2x1" 144 72 1 Darkness=11 media=w144h72; then
-        starts_with "$job_out" "\001D${CR}${STX}N${CR}${STX}A1${CR}${STX}JE1${CR}${STX}u0${CR}${STX}c0203${CR}${STX}Kw0408${CR}${STX}j23000${CR}${STX}JY0000${CR}${STX}L${CR}H10${CR}1Y1199900000000${CR}\000\000\000\000\000" ||
+        starts_with "$job_out" "\001D${CR}${STX}N${CR}${STX}A1${CR}${STX}JE1${CR}${STX}u0${CR}${STX}c0203${CR}${STX}Kw0408${CR}${STX}j23000${CR}${STX}L${CR}H10${CR}1Y1199900000000${CR}\000\000\000\000\000" ||
           fail "$queue: preamble is not the one the PPD defaults and Darkness=11 make"
       fi
       # A mode that ends the job at the stop position: 2.5 mm from the choice's text.
