@@ -26,8 +26,9 @@ namespace dpl {
 // Every byte the filter can send, before the logic that picks among them.  STX (\002) opens
 // a DPL command, SOH (\001) an immediate one, CR (\r) ends it.
 
-// Reset, clear the label memory, set absolute character mode and turn the feed after a
-// format off.
+// SOH D switches the printer's immediate commands off until it is reset (so data bytes that
+// look like SOH commands are not obeyed); then clear the label memory, set absolute
+// character mode and turn the feed after a format off.
 constexpr command printerInitializeCommand = makeCommand("\001D\r\002N\r\002A1\r\002JE1\r"sv);
 static_assert(printerInitializeCommand.length == 15);
 
@@ -53,7 +54,8 @@ constexpr command ImageControlCommand[] = {
     makeCommand("\002u1\r"sv),
 };
 
-// Tear-off, peel-off, cutter and the modes that end the job with an out-paper position.
+// By OutMode choice: 0 tear-off, 1 rewind, 2 peel-off, 3 cutter, and 4 and 5 the cutter
+// modes that end the job with an out-paper position.
 constexpr command OutpagemodeCommand[] = {
     makeCommand("\002j23000\r"sv), makeCommand("\002j23020\r"sv),
     makeCommand("\002j23010\r"sv), makeCommand("\002j23030\r"sv),

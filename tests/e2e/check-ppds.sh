@@ -60,7 +60,8 @@ TearoffPosition  0 40 20 20
 PrintMirror      0 1  0  -
 Inverse          0 1  0  -
 PrintSpeed       0 11 0  -
-Pause            0 2  0  -"
+Pause            0 2  0  -
+GraphicEncoding  0 1  0  -"
 dpl_options="
 PrintType        0 2  0  -
 PageType         0 3  0  -
