@@ -82,8 +82,20 @@ LabelValues jobValues(pappl_job_t* job, const pappl_pr_options_t* options)
                 : data.mode_configured == PAPPL_LABEL_MODE_CUTTER   ? LabelMode::cutter
                                                                     : LabelMode::tearOff;
   values.tearOffset = data.tear_offset_configured;
-  for (int i = 0; i < options->num_vendor; i++)
-    setVendor(values, options->vendor[i].name, options->vendor[i].value);
+  // The vendor attributes: the job's own, else the printer's default.  (PAPPL 1.3.1 leaves
+  // the defaults out of options->vendor.)
+  ipp_t* driverAttrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
+  VendorTable table = vendorOptions(printerLanguage(papplJobGetPrinter(job)));
+  for (std::size_t i = 0; i < table.count; i++) {
+    std::string name = table.options[i].name;
+    ipp_attribute_t* attr = papplJobGetAttribute(job, name.c_str());
+    if (attr == nullptr && driverAttrs != nullptr)
+      attr = ippFindAttribute(driverAttrs, (name + "-default").c_str(), IPP_TAG_ZERO);
+    char text[256];
+    if (attr != nullptr && ippAttributeString(attr, text, sizeof text) > 0)
+      setVendor(values, name, text);
+  }
+  ippDelete(driverAttrs);
   return values;
 }
 
