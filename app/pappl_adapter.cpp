@@ -59,7 +59,8 @@ int writeDevice(void* context, const unsigned char* data, std::size_t length)
 
 Language printerLanguage(pappl_printer_t* printer)
 {
-  const DriverModel* model = findDriver(papplPrinterGetDriverName(printer));
+  const char* name = papplPrinterGetDriverName(printer);
+  const DriverModel* model = findDriver(name != nullptr ? name : "");
   return model != nullptr ? model->language : Language::zpl;
 }
 
@@ -226,10 +227,13 @@ bool printBitmaps(pappl_job_t* job, pappl_device_t* device, pappl_pr_options_t* 
 // Document formats
 
 // application/pdf: each page rendered here and printed through the raster callbacks.
-bool filterPdf(pappl_job_t* job, pappl_device_t* device, void*)
+bool printPdf(pappl_job_t* job, pappl_device_t* device)
 {
+  const char* filename = papplJobGetFilename(job);
+  if (filename == nullptr)
+    return failJob(job, "The job has no document");
   std::string error;
-  PdfPtr pdf = openPdf(papplJobGetFilename(job), error);
+  PdfPtr pdf = openPdf(filename, error);
   if (!pdf)
     return failJob(job, error);
   int count = pdfPageCount(*pdf);
@@ -289,7 +293,7 @@ bool readWholeFile(const char* path, std::size_t limit, std::vector<unsigned cha
 
 // image/png: checked whole before it is decoded (libpng's reader never returns on some cut
 // files), decoded to grey with libpng's simplified reader, and printed thresholded.
-bool filterPng(pappl_job_t* job, pappl_device_t* device, void*)
+bool printPng(pappl_job_t* job, pappl_device_t* device)
 {
   std::vector<unsigned char> file;
   if (!readWholeFile(papplJobGetFilename(job), 64u << 20, file))
@@ -323,6 +327,32 @@ bool filterPng(pappl_job_t* job, pappl_device_t* device, void*)
   bool ok = printBitmaps(job, device, options, pages);
   papplJobDeletePrintOptions(options);
   return ok;
+}
+
+// Runs a document filter; no C++ exception (out of memory, most likely) may unwind into
+// PAPPL's C code, so one ends the job as failed.
+template <class Print>
+bool guarded(pappl_job_t* job, Print print)
+{
+  try {
+    return print();
+  } catch (const std::exception& e) {
+    if (AppJob* state = appJob(job)) {
+      papplJobSetData(job, nullptr);
+      delete state;
+    }
+    return failJob(job, std::string("The document cannot be printed: ") + e.what());
+  }
+}
+
+bool filterPdf(pappl_job_t* job, pappl_device_t* device, void*)
+{
+  return guarded(job, [&] { return printPdf(job, device); });
+}
+
+bool filterPng(pappl_job_t* job, pappl_device_t* device, void*)
+{
+  return guarded(job, [&] { return printPng(job, device); });
 }
 
 // Raw ZPL or DPL: copied to the printer unchanged.
@@ -447,6 +477,7 @@ bool driverCallback(pappl_system_t*, const char* driverName, const char*, const 
   std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model->makeAndModel);
   data->kind = static_cast<pappl_kind_t>(PAPPL_KIND_LABEL | PAPPL_KIND_ROLL);
   data->ppm = 30;
+  data->orient_default = IPP_ORIENT_PORTRAIT;
   data->color_supported = static_cast<pappl_color_mode_t>(PAPPL_COLOR_MODE_MONOCHROME | PAPPL_COLOR_MODE_BI_LEVEL | PAPPL_COLOR_MODE_AUTO);
   data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
   data->raster_types = static_cast<pappl_raster_type_t>(PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8);
@@ -509,6 +540,9 @@ bool driverCallback(pappl_system_t*, const char* driverName, const char*, const 
   *attrs = ippNew();
   addVendorAttributes(*attrs, data, model->language);
   ippAddBoolean(*attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+  static const char* const overrides[] = {"document-number", "pages"};
+  ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "overrides-supported", 2, nullptr, overrides);
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "pwg-raster-document-sheet-back", nullptr, "normal");
   ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-supported", nullptr, "auto");
   ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-default", nullptr, "auto");
   return true;
