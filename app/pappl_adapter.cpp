@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -455,6 +456,8 @@ void identify(pappl_printer_t* printer, pappl_identify_actions_t, const char* me
                   message != nullptr ? message : "(no message)");
 }
 
+void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t*);
+
 bool driverCallback(pappl_system_t*, const char* driverName, const char*, const char*,
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void*)
 {
@@ -470,6 +473,7 @@ bool driverCallback(pappl_system_t*, const char* driverName, const char*, const 
   data->rendpage_cb = endPage;
   data->rendjob_cb = endJob;
   data->identify_cb = identify;
+  data->delete_cb = deleteCallback;
   data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
 
@@ -548,7 +552,162 @@ bool driverCallback(pappl_system_t*, const char* driverName, const char*, const 
   return true;
 }
 
-// A new printer: its label supply.
+// ---------------------------------------------------------------------------------------------
+// The web page for the label settings PAPPL's own pages lack: label mode, tear-off offset,
+// printer darkness and the vendor attributes.
+
+constexpr struct {
+  pappl_label_mode_t mode;
+  const char* keyword;
+  const char* text;
+} kModes[] = {{PAPPL_LABEL_MODE_TEAR_OFF, "tear-off", "Tear-off"},
+              {PAPPL_LABEL_MODE_REWIND, "rewind", "Rewind"},
+              {PAPPL_LABEL_MODE_PEEL_OFF, "peel-off", "Peel-off"},
+              {PAPPL_LABEL_MODE_CUTTER, "cutter", "Cutter"}};
+
+// Applies a submitted form; returns the status line for the page.
+const char* applyLabelForm(pappl_printer_t* printer, int numForm, cups_option_t* form)
+{
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  if (const char* mode = cupsGetOption("label-mode-configured", numForm, form)) {
+    for (const auto& m : kModes) {
+      if (std::strcmp(mode, m.keyword) == 0)
+        data.mode_configured = m.mode;
+    }
+  }
+  if (const char* tear = cupsGetOption("label-tear-offset-configured", numForm, form);
+      tear != nullptr && data.tear_offset_supported[1] > 0) {
+    // Millimetres in the form, 1/100 mm in IPP.
+    long value = std::lround(std::strtod(tear, nullptr) * 100);
+    data.tear_offset_configured = static_cast<int>(std::clamp<long>(
+        value, data.tear_offset_supported[0], data.tear_offset_supported[1]));
+  }
+  if (const char* dark = cupsGetOption("printer-darkness-configured", numForm, form);
+      dark != nullptr && data.darkness_supported > 0)
+    data.darkness_configured = std::clamp(std::atoi(dark), 0, 100);
+
+  // Vendor defaults: every option of the printer's language, unchecked boxes as false.
+  std::vector<std::pair<std::string, std::string>> values;
+  VendorTable table = vendorOptions(printerLanguage(printer));
+  for (std::size_t i = 0; i < table.count; i++) {
+    const VendorOption& option = table.options[i];
+    const char* value = cupsGetOption(option.name, numForm, form);
+    if (option.kind == VendorOption::boolean)
+      values.emplace_back(option.name, value != nullptr ? "true" : "false");
+    else if (option.kind == VendorOption::range && value != nullptr)
+      values.emplace_back(option.name, std::to_string(std::clamp(std::atoi(value), option.low, option.high)));
+    else if (value != nullptr)
+      values.emplace_back(option.name, value);
+  }
+  cups_option_t* vendor = nullptr;
+  int numVendor = 0;
+  for (const auto& [name, value] : values)
+    numVendor = cupsAddOption(name.c_str(), value.c_str(), numVendor, &vendor);
+  bool ok = papplPrinterSetDriverDefaults(printer, &data, numVendor, vendor);
+  cupsFreeOptions(numVendor, vendor);
+  return ok ? "Changes saved." : "Some values were not accepted.";
+}
+
+// The current default of vendor option `name`, as IPP writes it.
+std::string vendorDefault(pappl_printer_t* printer, const VendorOption& option)
+{
+  std::string value = option.defaultValue;
+  ipp_t* attrs = papplPrinterGetDriverAttributes(printer);
+  std::string name = std::string(option.name) + "-default";
+  char text[256];
+  if (ipp_attribute_t* attr = ippFindAttribute(attrs, name.c_str(), IPP_TAG_ZERO);
+      attr != nullptr && ippAttributeString(attr, text, sizeof text) > 0)
+    value = text;
+  ippDelete(attrs);
+  return value;
+}
+
+bool labelPage(pappl_client_t* client, void* data)
+{
+  auto* printer = static_cast<pappl_printer_t*>(data);
+  if (!papplClientHTMLAuthorize(client))
+    return true;
+  const char* status = nullptr;
+  if (papplClientGetMethod(client) == HTTP_STATE_POST) {
+    cups_option_t* form = nullptr;
+    int numForm = papplClientGetForm(client, &form);
+    status = papplClientIsValidForm(client, numForm, form) ? applyLabelForm(printer, numForm, form)
+                                                           : "Invalid form data.";
+    cupsFreeOptions(numForm, form);
+  }
+
+  pappl_pr_driver_data_t driver;
+  papplPrinterGetDriverData(printer, &driver);
+  papplClientHTMLPrinterHeader(client, printer, "Label Settings", 0, nullptr, nullptr);
+  if (status != nullptr)
+    papplClientHTMLPrintf(client, "<div class=\"banner\">%s</div>\n", status);
+  char path[256];
+  papplPrinterGetPath(printer, "label", path, sizeof path);
+  papplClientHTMLStartForm(client, path, false);
+  papplClientHTMLPuts(client, "<table class=\"form\"><tbody>\n"
+                              "<tr><th>Label mode:</th><td><select name=\"label-mode-configured\">");
+  for (const auto& m : kModes)
+    papplClientHTMLPrintf(client, "<option value=\"%s\"%s>%s</option>", m.keyword,
+                          driver.mode_configured == m.mode ? " selected" : "", m.text);
+  papplClientHTMLPuts(client, "</select></td></tr>\n");
+  if (driver.tear_offset_supported[1] > 0)
+    papplClientHTMLPrintf(client,
+                          "<tr><th>Tear-off offset:</th><td><input type=\"number\" "
+                          "name=\"label-tear-offset-configured\" min=\"%.1f\" max=\"%.1f\" "
+                          "step=\"0.5\" value=\"%.1f\"> mm</td></tr>\n",
+                          driver.tear_offset_supported[0] / 100.0,
+                          driver.tear_offset_supported[1] / 100.0,
+                          driver.tear_offset_configured / 100.0);
+  if (driver.darkness_supported > 0)
+    papplClientHTMLPrintf(client,
+                          "<tr><th>Printer darkness:</th><td><input type=\"number\" "
+                          "name=\"printer-darkness-configured\" min=\"0\" max=\"100\" "
+                          "value=\"%d\"> %%</td></tr>\n",
+                          driver.darkness_configured);
+
+  VendorTable table = vendorOptions(printerLanguage(printer));
+  for (std::size_t i = 0; i < table.count; i++) {
+    const VendorOption& option = table.options[i];
+    std::string value = vendorDefault(printer, option);
+    papplClientHTMLPrintf(client, "<tr><th>%s:</th><td>", option.name);
+    if (option.kind == VendorOption::boolean) {
+      papplClientHTMLPrintf(client, "<input type=\"checkbox\" name=\"%s\"%s>", option.name,
+                            value == "true" ? " checked" : "");
+    } else if (option.kind == VendorOption::range) {
+      papplClientHTMLPrintf(client, "<input type=\"number\" name=\"%s\" min=\"%d\" max=\"%d\" value=\"%d\">",
+                            option.name, option.low, option.high, std::atoi(value.c_str()));
+    } else {
+      papplClientHTMLPrintf(client, "<select name=\"%s\">", option.name);
+      std::string words = option.keywords;
+      for (std::size_t at = 0; at <= words.size();) {
+        std::size_t comma = std::min(words.find(',', at), words.size());
+        std::string word = words.substr(at, comma - at);
+        papplClientHTMLPrintf(client, "<option value=\"%s\"%s>%s</option>", word.c_str(),
+                              word == value ? " selected" : "", word.c_str());
+        at = comma + 1;
+      }
+      papplClientHTMLPuts(client, "</select>");
+    }
+    papplClientHTMLPuts(client, " <small>");
+    papplClientHTMLEscape(client, option.meaning, 0);
+    papplClientHTMLPuts(client, "</small></td></tr>\n");
+  }
+  papplClientHTMLPuts(client, "<tr><th></th><td><input type=\"submit\" value=\"Save Changes\"></td></tr>\n"
+                              "</tbody></table></form>\n");
+  papplClientHTMLPrinterFooter(client);
+  return true;
+}
+
+// A printer being deleted: its page goes with it, since the page refers to the printer.
+void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t*)
+{
+  char path[256];
+  papplPrinterGetPath(printer, "label", path, sizeof path);
+  papplSystemRemoveResource(papplPrinterGetSystem(printer), path);
+}
+
+// A new or restored printer: its label supply and its label settings page.
 void createCallback(pappl_printer_t* printer, void*)
 {
   pappl_supply_t supply;
@@ -559,6 +718,12 @@ void createCallback(pappl_printer_t* printer, void*)
   supply.level = -1;
   supply.type = PAPPL_SUPPLY_TYPE_OTHER;
   papplPrinterSetSupplies(printer, 1, &supply);
+
+  char path[256];
+  papplPrinterGetPath(printer, "label", path, sizeof path);
+  papplSystemAddResourceCallback(papplPrinterGetSystem(printer), path, "text/html", labelPage, printer);
+  papplPrinterAddLink(printer, "Label Settings", path,
+                      static_cast<pappl_loptions_t>(PAPPL_LOPTIONS_NAVIGATION | PAPPL_LOPTIONS_CONFIGURATION));
 }
 
 // USB printers whose IEEE 1284 device ID names ZPL or DPL in its command set.

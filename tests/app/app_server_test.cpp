@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -49,6 +50,31 @@ bool canConnect(int port)
   bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return ok;
+}
+
+// The reply to an HTTP GET of an HTML page (each read bounded by a timeout).
+std::string httpGet(int port, const std::string& path)
+{
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  timeval timeout = {10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+    if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+      char buffer[4096];
+      ssize_t n;
+      // The server may keep the connection open: the page ends with its closing tag.
+      while (reply.find("</html>") == std::string::npos && (n = read(fd, buffer, sizeof buffer)) > 0)
+        reply.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  close(fd);
+  return reply;
 }
 
 // A 4 x 6 in page of 1-bit black (PWG black_1) with bars, a frame and a diagonal, written
@@ -365,6 +391,18 @@ TEST_F(AppServer, PrintersAndSettingsSurviveARestart)
   EXPECT_NE(std::string::npos, got.find("^MMP")) << got.substr(0, 120);
   EXPECT_NE(std::string::npos, got.find("~SD30")) << got.substr(0, 120);
   EXPECT_NE(std::string::npos, got.find("^PMY")) << got.substr(0, 120);
+
+  // A job's own vendor attribute wins over the printer's default: negative print.
+  RunResult job = app({"submit", "-d", "z203", "-t", "reverse", "-o", "label-reverse=true", pwg});
+  ASSERT_EQ(0, job.status) << job.err;
+  got = waitForJob(kPrinters[0], "reverse", state);
+  EXPECT_NE(std::string::npos, got.find("^LRY")) << got.substr(0, 120);
+
+  // The label settings page shows the restored settings.
+  std::string page = httpGet(port, "/z203/label");
+  EXPECT_EQ(0u, page.find("HTTP/1.1 200")) << page.substr(0, 200);
+  EXPECT_NE(std::string::npos, page.find("value=\"peel-off\" selected")) << page;
+  EXPECT_NE(std::string::npos, page.find("name=\"label-mirror\" checked")) << page;
 }
 
 }  // namespace
