@@ -43,20 +43,29 @@ struct AppContext {
 // ---------------------------------------------------------------------------------------------
 // Jobs
 
+// Where a job's bytes go: the device, until the job is cancelled.  After a cancel nothing
+// more is written (the encoder keeps its pages whole and drops the rest).
+struct DeviceSink {
+  pappl_job_t* job;
+  pappl_device_t* device;
+};
+
+int writeDevice(void* context, const unsigned char* data, std::size_t length)
+{
+  auto* sink = static_cast<DeviceSink*>(context);
+  if (papplJobIsCanceled(sink->job))
+    return ECANCELED;
+  ssize_t written = papplDeviceWrite(sink->device, data, length);
+  return written == static_cast<ssize_t>(length) ? 0 : EIO;
+}
+
 // One job's encoder and where its bytes go.
 struct AppJob {
   Language language = Language::zpl;
   zpl::Job zplJob;
   dpl::Job dplJob;
-  pappl_device_t* device = nullptr;
+  DeviceSink sink{nullptr, nullptr};
 };
-
-int writeDevice(void* context, const unsigned char* data, std::size_t length)
-{
-  auto* device = static_cast<pappl_device_t*>(context);
-  ssize_t written = papplDeviceWrite(device, data, length);
-  return written == static_cast<ssize_t>(length) ? 0 : EIO;
-}
 
 Language printerLanguage(pappl_printer_t* printer)
 {
@@ -118,12 +127,12 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
 {
   auto* state = new AppJob;
   state->language = printerLanguage(papplJobGetPrinter(job));
-  state->device = device;
+  state->sink = {job, device};
   papplJobSetData(job, state);
 
   LabelValues values = jobValues(job, options);
   int dpi = static_cast<int>(options->header.HWResolution[0]);
-  ByteSink sink{writeDevice, device};
+  ByteSink sink{writeDevice, &state->sink};
   if (state->language == Language::zpl)
     zpl::startJob(state->zplJob, zpl::settingsFromValues(zplValues(values)), dpi, false, 1, sink);
   else
