@@ -5,7 +5,7 @@
 // Each benchmark codes a batch of 4 inch lines at 300 dpi (150 bytes), different lines so
 // that branch prediction cannot learn one line by heart.
 
-#include "silvane.h"
+#include "dpl.h"
 
 #include <benchmark/benchmark.h>
 
@@ -96,7 +96,7 @@ void runEncode(benchmark::State& state, const Lines& lines)
   std::vector<unsigned char> out(2 * kLineBytes);
   for (auto _ : state) {
     for (const auto& line : lines) {
-      int n = encode(line.data(), out.data(), kLineBytes);
+      int n = dpl::encode(line.data(), out.data(), kLineBytes);
       benchmark::DoNotOptimize(n);
       benchmark::DoNotOptimize(out.data());
     }

@@ -9,7 +9,7 @@
 // page loop does, and is counted in bytes of the whole bitmap.
 
 #include "label_drawing.h"
-#include "silvane.h"
+#include "dpl.h"
 
 #include <benchmark/benchmark.h>
 
@@ -45,7 +45,7 @@ void BM_EncodePrintedLines(benchmark::State& state, int dpi, double heightInches
   std::vector<unsigned char> out(2 * static_cast<std::size_t>(label.lineBytes));
   for (auto _ : state) {
     for (int y : label.printed) {
-      int n = encode(label.bits.data() + static_cast<std::size_t>(y) * label.lineBytes,
+      int n = dpl::encode(label.bits.data() + static_cast<std::size_t>(y) * label.lineBytes,
                      out.data(), label.lineBytes);
       benchmark::DoNotOptimize(n);
       benchmark::DoNotOptimize(out.data());
@@ -66,7 +66,7 @@ void BM_EncodePage(benchmark::State& state, int dpi, double heightInches)
       const unsigned char* line = label.bits.data() + static_cast<std::size_t>(y) * label.lineBytes;
       if (std::all_of(line, line + label.lineBytes, [](unsigned char b) { return b == 0; }))
         continue;
-      int n = encode(line, out.data(), label.lineBytes);
+      int n = dpl::encode(line, out.data(), label.lineBytes);
       benchmark::DoNotOptimize(n);
       benchmark::DoNotOptimize(out.data());
     }

@@ -8,10 +8,13 @@
 // from a PDF has anti-aliased glyph edges, halftoned greys and odd widths.  bench/compare
 // leaves such rasters in build-bench/compare/.  For every file this codes all its pages as
 // torvane does (rows padded to 32 dots, the page to 32 rows) and all printed lines as silvane
-// does, and reports bytes of bitmap (GRF) or of printed lines (DPL) per second.
+// does, and reports bytes of bitmap (GRF) or of printed lines (DPL) per second.  "Download"
+// codes every page as hex and as Z64 at several deflate levels and reports the graphic
+// download's bytes ("wire_bytes", with its ~DG header) and CPU ("cpu_per_label") per page.
 
 #include "DataComDecompress.h"
-#include "silvane.h"
+#include "GRFDataZ64.h"
+#include "dpl.h"
 
 #include <benchmark/benchmark.h>
 #include <cups/raster.h>
@@ -87,6 +90,38 @@ void grfWrite(benchmark::State& state, const std::shared_ptr<Pages>& pages)
   state.counters["pages"] = static_cast<double>(pages->size());
 }
 
+// level 0 is hex.
+void download(benchmark::State& state, const std::shared_ptr<Pages>& pages, int level)
+{
+  double wire = 0;
+  for (auto _ : state) {
+    wire = 0;
+    for (const RasterPage& page : *pages) {
+      char* text = nullptr;
+      std::uint64_t length = 0;
+      const int status =
+          level == 0 ? GRFDataCompress(page.bitmap.data(), page.bitmap.size(), page.rowBytes,
+                                       &text, &length)
+                     : GRFDataZ64EncodeLevel(page.bitmap.data(), page.bitmap.size(),
+                                             page.rowBytes, level, &text, &length);
+      if (status != 0) {
+        state.SkipWithError("coding failed");
+        return;
+      }
+      benchmark::DoNotOptimize(text);
+      FreeReallocMemory(&text);
+      wire += static_cast<double>(length) +
+              static_cast<double>(("~DG000.GRF," + std::to_string(page.bitmap.size()) + "," +
+                                   std::to_string(page.rowBytes) + ",")
+                                      .size());
+    }
+  }
+  const double n = static_cast<double>(pages->size());
+  state.counters["wire_bytes"] = wire / n;
+  state.counters["cpu_per_label"] = benchmark::Counter(
+      n, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 void dplEncode(benchmark::State& state, const std::shared_ptr<Pages>& pages)
 {
   std::int64_t bytes = 0;
@@ -94,7 +129,7 @@ void dplEncode(benchmark::State& state, const std::shared_ptr<Pages>& pages)
     for (const RasterPage& page : *pages) {
       std::vector<unsigned char> out(2 * static_cast<std::size_t>(page.lineBytes));
       for (std::size_t at = 0; at < page.lines.size(); at += page.lineBytes) {
-        int n = encode(page.lines.data() + at, out.data(), page.lineBytes);
+        int n = dpl::encode(page.lines.data() + at, out.data(), page.lineBytes);
         benchmark::DoNotOptimize(n);
         benchmark::DoNotOptimize(out.data());
       }
@@ -122,6 +157,11 @@ const bool registered = [] {
     std::string name = path.substr(path.find_last_of('/') + 1);
     benchmark::RegisterBenchmark(("GrfWrite/" + name).c_str(), grfWrite, pages);
     benchmark::RegisterBenchmark(("DplEncode/" + name).c_str(), dplEncode, pages);
+    for (int level : {0, 1, 3, 6, 9})
+      benchmark::RegisterBenchmark(
+          ("Download/" + name + (level == 0 ? "/hex" : "/z64_level" + std::to_string(level)))
+              .c_str(),
+          download, pages, level);
   }
   return true;
 }();

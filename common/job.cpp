@@ -135,11 +135,15 @@ bool checkOneBitPerDot(const cups_page_header_t& header, int page)
     return false;
   }
   // In any other colour space a 1 bit may be white: the label would print as a negative.
-  if (header.cupsColorSpace != CUPS_CSPACE_K) {
+  // The field is read as a number: a hostile header may hold a value outside the enum.
+  unsigned space = 0;
+  static_assert(sizeof space == sizeof header.cupsColorSpace);
+  std::memcpy(&space, &header.cupsColorSpace, sizeof space);
+  if (space != CUPS_CSPACE_K) {
     std::fprintf(stderr,
                  "ERROR: Page %d uses colour space %s (%u); the printer needs a 1-bit black "
                  "(K) raster\n",
-                 page, colourSpaceName(header.cupsColorSpace), header.cupsColorSpace);
+                 page, colourSpaceName(space), space);
     return false;
   }
   return true;

@@ -152,6 +152,11 @@ int printPages(cups_raster_t* ras, const Settings& settings, Job& job, const Fil
     std::fprintf(stderr, "PAGE: %d %d\n", job.pages, job.copies);
   }
 
+  // A job that ends without pages still ends as the printer expects (resolution unknown).
+  if (!started && status == Status::ok && !job.cancelled.load()) {
+    startJob(job, settings, 0, false, copies, sink);
+    started = true;
+  }
   if (started) {
     Status end = finishJob(job);
     if (status == Status::ok || end == Status::failed)

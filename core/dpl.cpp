@@ -509,7 +509,8 @@ Status startPage(Job& job, const PageSize& page)
   unsigned long long widthDots = page.bytesPerLine * 8ull;
   if (page.height > kMaxLabelDots || widthDots > kMaxLabelDots) {
     std::snprintf(text, sizeof text,
-                  "Page %d is %llu x %u dots; a DPL label may be at most %u dots wide and high",
+                  "Page %d is too large: %llu x %u dots, and a DPL label may be at most %u "
+                  "dots wide and high",
                   number, widthDots, page.height, kMaxLabelDots);
     return fail(job, text);
   }
@@ -598,6 +599,9 @@ Status finishPage(Job& job)
       outputBytes(job.out, job.copyBytes.data(), job.copyBytes.size());
     job.copyBytes.clear();
   }
+  // The label leaves now rather than with the next one, so the printer can start on it and
+  // a page counts as sent only once the sink has taken it.
+  flushOutput(job.out);
   if (outputStatus(job) != Status::ok)
     return Status::failed;
   job.pages++;
@@ -607,8 +611,8 @@ Status finishPage(Job& job)
 Status finishJob(Job& job)
 {
   // Labels that were begun are closed, so what is buffered goes out even when the job failed
-  // later; after a failed write nothing does.
-  if (job.error.empty() && !isCancelled(job) && job.preambleSent)
+  // later; after a failed write nothing does.  A job without pages still gets its job end.
+  if (job.error.empty() && !isCancelled(job))
     endJob(job);
   if (!flushOutput(job.out))
     return fail(job, outputErrorText(job.out));

@@ -102,7 +102,7 @@ void outputOffset(Output& out, int setting, int f, command zero, const char* plu
                   const char* minus)
 {
   char dcTemp[256] = {};
-  if (setting == kNoOffset || setting < 0)
+  if (setting == kNoOffset || setting == -1)
     outputCommand(out, zero);
   else if (setting > kNoOffset)
     std::snprintf(dcTemp, sizeof dcTemp, plus, halfMillimetreDots(setting - 20.0, f));
@@ -375,6 +375,9 @@ Status finishPage(Job& job)
   }
   endPage(job, static_cast<int>(job.page.width), static_cast<int>(job.page.height),
           static_cast<int>(job.rowBytes), static_cast<int>(job.rows), job.page.resolution);
+  // The label leaves now rather than with the next one, so the printer can start on it and
+  // a page counts as sent only once the sink has taken it.
+  flushOutput(job.out);
   if (outputStatus(job) != Status::ok)
     return Status::failed;
   job.pages++;

@@ -6,6 +6,7 @@
 // as a label job, 2 for a wrong command line, 3 when a file cannot be read or written.
 
 #include "preview.h"
+#include "version.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -138,6 +139,7 @@ bool readJob(const std::string& path, std::vector<unsigned char>& bytes, std::st
 
 int main(int argc, char** argv)
 {
+  if (int status = answerVersion(argc, argv, "labelpreview"); status >= 0) return status;
   Options options;
   int status = readOptions(argc, argv, options);
   if (status >= 0)

@@ -8,9 +8,11 @@
 // and skipped, as a printer skips what it does not use for a bitmap label.
 
 #include "DataComDecompress.h"
+#include "GRFDataZ64.h"
 #include "previewimpl.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <memory>
 
@@ -550,7 +552,8 @@ struct ZplReader {
     return true;
   }
 
-  // ~DG name,total,bytes per row,data: the data is GRF text up to the next command.
+  // ~DG name,total,bytes per row,data: the data is GRF text, or Z64 or B64 data, up to the
+  // next command.
   bool download(std::size_t start, std::size_t paramStart, std::string_view params)
   {
     std::size_t commas[3];
@@ -598,7 +601,15 @@ struct ZplReader {
     g->rows = total / rowBytes;
     g->data.assign(total, 0);
     std::uint64_t produced = 0;
-    if (!text.empty()) {
+    std::string_view z64 = text.substr(std::min(text.find_first_not_of("\r\n \t"), text.size()));
+    if (GRFIsZ64Data(z64.data(), z64.size())) {
+      GRFZ64Fault fault;
+      int status = GRFDataZ64Decode(z64.data(), z64.size(), g->data.data(), total, &fault);
+      if (status != 0)
+        return z64Fault(dataStart + static_cast<std::size_t>(z64.data() - text.data()), status,
+                        fault, name);
+      produced = total;
+    } else if (!text.empty()) {
       produced = total;
       int status = GRFDataDecompress(text.data(), text.size(), rowBytes, g->data.data(), &produced);
       if (status == 1)
@@ -628,6 +639,57 @@ struct ZplReader {
   {
     return "the job's graphics and labels need more than " + std::to_string(kMaxJobPictureBytes) +
            " bytes, more than a preview holds";
+  }
+
+  // What is wrong with Z64 or B64 data that starts at byte `at`.
+  bool z64Fault(std::size_t at, int status, const GRFZ64Fault& f, const std::string& name)
+  {
+    std::size_t where = at + static_cast<std::size_t>(f.nPosition);
+    std::string graphic = "graphic " + printableText(name);
+    auto hex4 = [](std::uint64_t v) {
+      char text[8];
+      std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(v & 0xFFFF));
+      return std::string(text);
+    };
+    auto found = [&] {
+      return where < in.size() ? "byte " + describeByte(in[where]) : std::string("the end of the job");
+    };
+    switch (status) {
+      case kGRFZ64BadBase64:
+        return fail(where, "byte " + describeByte(static_cast<unsigned char>(f.nFound)) +
+                               " is not Base64 in the data of " + graphic);
+      case kGRFZ64BadPadding:
+        return fail(where, "the Base64 text of " + graphic +
+                               " is not a whole number of groups of four, padded with '=' only "
+                               "at its end");
+      case kGRFZ64NoCrc:
+        if (where >= in.size())
+          return fail(in.size(), "the job ends inside the data of " + graphic +
+                                     ", before its ':' and four-digit CRC");
+        return fail(where, found() + " where the data of " + graphic +
+                               " needs ':' and a four-digit hex CRC");
+      case kGRFZ64CrcMismatch:
+        return fail(where, "the CRC of " + graphic + " is " + hex4(f.nFound) +
+                               ", its Base64 text gives " + hex4(f.nExpected));
+      case kGRFZ64AfterCrc:
+        return fail(where, found() + " after the CRC of " + graphic);
+      case kGRFZ64NoInflate:
+        return fail(where, "the Z64 data of " + graphic + " does not inflate (" +
+                               (f.pszDetail ? f.pszDetail : "zlib") + ")");
+      case kGRFZ64AfterStream:
+        return fail(where, std::to_string(f.nFound) + " bytes follow the end of the deflated " +
+                               "data of " + graphic);
+      case kGRFZ64WrongSize:
+        if (f.bMore)
+          return fail(where, "the data of " + graphic + " gives more than the " +
+                                 std::to_string(f.nExpected) + " bytes ~DG declared");
+        return fail(where, "the data of " + graphic + " gives " + std::to_string(f.nFound) +
+                               " bytes, ~DG declared " + std::to_string(f.nExpected));
+      case 3:
+        return fail(where, "no memory to read the data of " + graphic);
+      default:
+        return fail(where, "the data of " + graphic + " cannot be read");
+    }
   }
 
   bool badCharacter(std::size_t dataStart, std::string_view text)

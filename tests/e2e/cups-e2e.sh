@@ -89,16 +89,11 @@ fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/labelfilters-e2e.XXXXXX")
 chmod 0755 "$tmp"
-cupsd_pid=
+. "$(dirname "$0")/private-cupsd.sh"
 
 cleanup() {
   local status=$?
-  if [ -n "$cupsd_pid" ]; then
-    kill -TERM "$cupsd_pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$cupsd_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$cupsd_pid" 2>/dev/null || true
-    wait "$cupsd_pid" 2>/dev/null || true
-  fi
+  stop_cupsd
   if [ $status -ne 0 ] && [ -f "$tmp/log/error_log" ]; then
     echo "---- errors in the scheduler's log ($tmp/log/error_log) ----" >&2
     grep '^E ' "$tmp/log/error_log" | tail -n 20 >&2 || true
@@ -141,14 +136,7 @@ cp "${ppds[@]}" "$tmp/data/model/labelfilters/"
 chmod 0755 "$tmp/data/model" "$tmp/data/model/labelfilters"
 chmod 0644 "$tmp/data/model/labelfilters"/*.ppd
 
-# A free TCP port on the loopback interface: one nothing answers on.
-port_is_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-port=
-for _ in $(seq 50); do
-  candidate=$((20000 + RANDOM % 40000))
-  if port_is_free "$candidate"; then port=$candidate; break; fi
-done
-[ -n "$port" ] || die "no free port found"
+port=$(free_port)
 
 run_user=$(id -un)
 run_group=$(id -gn)
@@ -159,60 +147,9 @@ else
 fi
 
 socket=$tmp/cupsd.sock
-cat > "$tmp/conf/cups-files.conf" <<EOF
-ServerRoot $tmp/conf
-ServerBin $tmp/bin
-DataDir $tmp/data
-CacheDir $tmp/cache
-StateDir $tmp/state
-RequestRoot $tmp/spool
-TempDir $tmp/spool/tmp
-ServerKeychain $tmp/conf/ssl
-AccessLog $tmp/log/access_log
-ErrorLog $tmp/log/error_log
-PageLog $tmp/log/page_log
-Printcap $tmp/printcap
-FileDevice Yes
-User $filter_user
-Group $filter_group
-SystemGroup $system_group
-PeerCred on
-PassEnv ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
-EOF
-
-# Printing is open; changing queues needs the system group, which the caller (root, or the
-# owner of a scheduler not run as root) is in through its socket credentials.
-cat > "$tmp/conf/cupsd.conf" <<EOF
-LogLevel debug
-MaxLogSize 0
-Listen $socket
-Listen 127.0.0.1:$port
-Browsing No
-BrowseLocalProtocols none
-DefaultShared No
-WebInterface No
-PreserveJobHistory Yes
-DefaultAuthType Basic
-<Location />
-  Order allow,deny
-  Allow localhost
-</Location>
-<Policy default>
-  JobPrivateAccess all
-  JobPrivateValues none
-  SubscriptionPrivateAccess all
-  SubscriptionPrivateValues none
-  <Limit Create-Job Print-Job Print-URI Validate-Job Send-Document Get-Jobs Get-Job-Attributes Cancel-Job CUPS-Get-PPDs CUPS-Get-Devices Get-Printer-Attributes CUPS-Get-Printers CUPS-Get-Default>
-    Order deny,allow
-  </Limit>
-  <Limit All>
-    AuthType Default
-    Require user @SYSTEM
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
-chmod 0644 "$tmp/conf/cupsd.conf" "$tmp/conf/cups-files.conf"
+write_cupsd_conf "$tmp" "$socket" "$port" "$filter_user" "$filter_group" "$system_group"
+# Our filters among CUPS's own, our PPDs among its data.
+printf 'ServerBin %s\nDataDir %s\n' "$tmp/bin" "$tmp/data" >> "$tmp/conf/cups-files.conf"
 
 # Clients talk to this scheduler only, with no lpoptions or client.conf of the caller's.
 export CUPS_SERVER=$socket
@@ -221,16 +158,7 @@ export HOME=$tmp/home
 export LANG=C LC_ALL=C
 unset CUPS_ENCRYPTION CUPS_USER PRINTER LPDEST 2>/dev/null || true
 
-cupsd -f -c "$tmp/conf/cupsd.conf" -s "$tmp/conf/cups-files.conf" \
-  >"$tmp/log/cupsd.out" 2>&1 &
-cupsd_pid=$!
-
-for _ in $(seq 200); do
-  kill -0 "$cupsd_pid" 2>/dev/null || { cat "$tmp/log/cupsd.out" >&2; die "cupsd exited at start"; }
-  lpstat -r 2>/dev/null | grep -q 'is running' && break
-  sleep 0.1
-done
-lpstat -r 2>/dev/null | grep -q 'is running' || die "cupsd did not come up within 20 s"
+start_cupsd "$tmp"
 echo "e2e: cupsd $cupsd_pid on $socket and 127.0.0.1:$port"
 
 # The TCP listener answers too.

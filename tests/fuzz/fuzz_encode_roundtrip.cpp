@@ -3,7 +3,7 @@
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
-#include "silvane.h"
+#include "dpl.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return -1;
   int width = static_cast<int>(size);
   std::vector<unsigned char> code(2 * size);
-  int length = encode(data, code.data(), width);
+  int length = dpl::encode(data, code.data(), width);
 
   bool blank = true;
   for (std::size_t i = 0; i < size; i++)

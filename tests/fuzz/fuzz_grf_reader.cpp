@@ -1,10 +1,11 @@
-// fuzz_grf_reader.cpp: the GRF reader, both forms, on arbitrary text.
+// fuzz_grf_reader.cpp: the GRF reader, both forms, and the Z64 reader on arbitrary text.
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 //
 // Input: one byte of row size, two bytes of capacity, then the text.
 
 #include "DataComDecompress.h"
+#include "GRFDataZ64.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +27,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (status != 0 && status != 1 && status != 6)
     std::abort();
   if (count > capacity)
+    std::abort();
+
+  // The Z64 reader fills exactly `capacity` bytes or names a place no further than the end.
+  GRFZ64Fault fault;
+  status = GRFDataZ64Decode(text, textLen, block.data(), capacity, &fault);
+  const bool known = status == 0 || status == 1 || status == 3 ||
+                     (status >= kGRFZ64BadPrefix && status <= kGRFZ64WrongSize);
+  if (!known)
+    std::abort();
+  if (status != 0 && fault.nPosition > textLen)
     std::abort();
 
   std::uint64_t position = 0, repeat = 1, produced = 0, nibbles = 0;

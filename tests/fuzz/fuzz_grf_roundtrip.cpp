@@ -1,11 +1,13 @@
-// fuzz_grf_roundtrip.cpp: any bitmap written as GRF text reads back unchanged.
+// fuzz_grf_roundtrip.cpp: any bitmap written as GRF text or Z64 data reads back unchanged.
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 //
 // Input: one byte of row size, then the bitmap (a partial last row is ignored).
 
 #include "DataComDecompress.h"
+#include "GRFDataZ64.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t count = total;
   int status = GRFDataDecompress(text, textLen, rowBytes, back.data(), &count);
   if (status != 0 || count != total || std::memcmp(back.data(), bitmap, total) != 0)
+    std::abort();
+  FreeReallocMemory(&text);
+
+  if (GRFDataZ64Encode(bitmap, total, rowBytes, &text, &textLen) != 0)
+    std::abort();
+  GRFZ64Fault fault;
+  std::fill(back.begin(), back.end(), 0);
+  if (GRFDataZ64Decode(text, textLen, back.data(), total, &fault) != 0 ||
+      std::memcmp(back.data(), bitmap, total) != 0)
     std::abort();
   FreeReallocMemory(&text);
   return 0;

@@ -71,34 +71,3 @@ class FuzzJob {
   std::size_t left_;
   cups_raster_t* ras_;
 };
-
-// Captures what the filter writes to standard output during one input.
-class FuzzOutput {
- public:
-  FuzzOutput()
-  {
-    saved_ = stdout;
-    stdout = open_memstream(&buffer_, &length_);
-  }
-  ~FuzzOutput()
-  {
-    std::fclose(stdout);
-    stdout = saved_;
-    std::free(buffer_);
-  }
-  FuzzOutput(const FuzzOutput&) = delete;
-  FuzzOutput& operator=(const FuzzOutput&) = delete;
-
-  const std::string& text()
-  {
-    std::fflush(stdout);
-    text_.assign(buffer_, length_);
-    return text_;
-  }
-
- private:
-  FILE* saved_;
-  char* buffer_ = nullptr;
-  std::size_t length_ = 0;
-  std::string text_;
-};

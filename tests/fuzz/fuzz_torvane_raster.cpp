@@ -58,8 +58,6 @@ std::string download(const std::string& out, std::size_t at, std::uint64_t* tota
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
   fuzzWritePpd(kPpd);
-  // A 4x6 inch label at 203 dpi takes 127 KiB; larger bitmaps only make each run slower.
-  pageByteLimit = 1 << 18;
   return 0;
 }
 
@@ -69,12 +67,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return -1;
   FuzzJob job(data, size);
 
-  settings_ settings;
+  zpl::settings_ settings;
   if (!initializeSettings(job.options(), &settings))
     std::abort();
-  FuzzOutput output;
-  printPages(job.raster(), settings);
-  const std::string& out = output.text();
+  zpl::Job encoder;
+  // A 4x6 inch label at 203 dpi takes 127 KiB; larger bitmaps only make each run slower.
+  encoder.pageByteLimit = 1 << 18;
+  std::string out;
+  static const FilterRun run = {"torvane", nullptr, false};
+  printPages(job.raster(), settings, encoder, run, 1, stringSink(&out));
 
   std::size_t downloads = 0;
   for (std::size_t at = out.find("~DG000.GRF,"); at != std::string::npos;

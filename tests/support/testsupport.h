@@ -79,7 +79,8 @@ std::string installFakeHost(const TempDir& dir, const FakeHost& host);
 struct RunResult {
   int status = -1;     // exit status, or 128 + signal
   std::string out;     // standard output, byte for byte
-  std::string err;     // standard error
+  std::string err;     // standard error, without its "DEBUG: " lines
+  std::string debug;   // the "DEBUG: " lines
 };
 
 struct RunOptions {

@@ -61,6 +61,27 @@ std::string printFormat(const std::string& size, const std::string& extra = "")
 
 const std::string kZplJob = kZplPreamble + kGraphic + printFormat("^PW10^LL2");
 
+// kGraphic's bitmap as Z64 data (zlib at level 6, then Base64 and its CRC) and as B64 data.
+const std::string kZ64Data = ":Z64:eJw7kMDA0MAwcAAAziABoQ==:4AE4";
+const std::string kB64Data = ":B64:wGAAAIAAAAAA" + std::string(159, 'A') + "=:78F5";
+std::string zplJobWith(const std::string& data, const std::string& total = "128")
+{
+  return kZplPreamble + "~DG000.GRF," + total + ",4," + data + "\r\n" + printFormat("^PW10^LL2");
+}
+
+// Z64 and B64 downloads print what the hex one does, also after a line end and with the
+// CRC's hex digits in lower case.
+TEST(PreviewZpl, Z64AndB64DownloadsPrintLikeHex)
+{
+  const auto expected = picture(parseOk(kZplJob).labels.at(0).image);
+  for (const std::string& data :
+       {kZ64Data, kB64Data, "\r\n" + kZ64Data, kZ64Data.substr(0, kZ64Data.size() - 4) + "4ae4"}) {
+    LabelJob job = parseOk(zplJobWith(data));
+    ASSERT_EQ(job.labels.size(), 1u) << data;
+    EXPECT_EQ(picture(job.labels[0].image), expected) << data;
+  }
+}
+
 TEST(PreviewZpl, GraphicRecalledAtOriginAndClippedToWidthAndLength)
 {
   LabelJob job = parseOk(kZplJob);
@@ -346,6 +367,27 @@ std::vector<Malformed> malformedJobs()
        "the job draws more than " + std::to_string(4294967296 + 65536 * hugeBoxesJob.size()) +
            " bytes of labels, more than a preview draws for a job of " +
            std::to_string(hugeBoxesJob.size()) + " bytes"},
+      {"ZplZ64BadCrc", zplJobWith(replaced(kZ64Data, ":4AE4", ":4AE5")), dataStart + 30, 1,
+       "the CRC of graphic 000.GRF is 4AE5, its Base64 text gives 4AE4"},
+      {"ZplZ64BadBase64", zplJobWith(replaced(kZ64Data, "eJw7", "eJ_7")), dataStart + 7, 1,
+       "byte '_' is not Base64 in the data of graphic 000.GRF"},
+      {"ZplZ64BadPadding", zplJobWith(replaced(kZ64Data, "oQ==", "oQ=")), dataStart + 28, 1,
+       "the Base64 text of graphic 000.GRF is not a whole number of groups of four, padded with "
+       "'=' only at its end"},
+      {"ZplZ64DoesNotInflate", zplJobWith(":Z64:bm90IHpsaWIgZGF0YSE=:122B"), dataStart + 6, 1,
+       "the Z64 data of graphic 000.GRF does not inflate (incorrect header check)"},
+      {"ZplZ64TooFewBytes", zplJobWith(kZ64Data, "132"), dataStart, 1,
+       "the data of graphic 000.GRF gives 128 bytes, ~DG declared 132"},
+      {"ZplZ64TooManyBytes", zplJobWith(kZ64Data, "124"), dataStart + 18, 1,
+       "the data of graphic 000.GRF gives more than the 124 bytes ~DG declared"},
+      {"ZplB64TooManyBytes", zplJobWith(kB64Data, "124"), dataStart, 1,
+       "the data of graphic 000.GRF gives 128 bytes, ~DG declared 124"},
+      {"ZplZ64NoCrc", zplJobWith(kZ64Data.substr(0, 29)), dataStart + 29, 1,
+       "byte 0x0D where the data of graphic 000.GRF needs ':' and a four-digit hex CRC"},
+      {"ZplZ64CutBeforeCrc", cut(zplJobWith(kZ64Data), dataStart + 20), dataStart + 20, 1,
+       "the job ends inside the data of graphic 000.GRF, before its ':' and four-digit CRC"},
+      {"ZplZ64TextAfterCrc", zplJobWith(kZ64Data + "00"), dataStart + 34, 1,
+       "byte '0' after the CRC of graphic 000.GRF"},
       {"DplCutInImageData", cut(dplJob, image + 6), image + 6, 1,
        "the job ends inside the image data (line 4, no FF 0F)"},
       {"DplCutAfterEscape", cut(dplJob, image + 7), image + 7, 1,

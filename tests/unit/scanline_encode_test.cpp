@@ -2,7 +2,7 @@
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
-#include "silvane.h"
+#include "dpl.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +37,7 @@ Encoded encodeLine(const std::string& input)
 {
   std::vector<unsigned char> in(input.begin(), input.end());
   std::vector<unsigned char> out(2 * input.size() + 1, 0xAB);
-  int n = encode(in.data(), out.data(), static_cast<int>(in.size()));
+  int n = dpl::encode(in.data(), out.data(), static_cast<int>(in.size()));
   EXPECT_EQ(out.back(), 0xAB) << "wrote past 2 x LineWidth";
   std::size_t shown = n > 0 ? static_cast<std::size_t>(n) : 0;
   return {std::string(reinterpret_cast<const char*>(out.data()), shown), n};
@@ -155,7 +155,7 @@ TEST(ScanLineEncode, AllZeroLineReportsNothing)
   for (int length : {1, 3, 62, 63, 200}) {
     std::string line(static_cast<std::size_t>(length), '\0');
     std::vector<unsigned char> out(2 * line.size(), 0xAB);
-    EXPECT_EQ(encode(reinterpret_cast<const unsigned char*>(line.data()), out.data(), length), 0)
+    EXPECT_EQ(dpl::encode(reinterpret_cast<const unsigned char*>(line.data()), out.data(), length), 0)
         << length;
     EXPECT_EQ(out[0], length == 1 ? 0x00 : 0xC0 + std::min(length, 62)) << length;
 
@@ -171,8 +171,8 @@ TEST(ScanLineEncode, WidthBelowOneWritesNothing)
 {
   unsigned char in[1] = {0xFF};
   unsigned char out[2] = {0xAB, 0xAB};
-  EXPECT_EQ(encode(in, out, 0), 0);
-  EXPECT_EQ(encode(in, out, -5), 0);
+  EXPECT_EQ(dpl::encode(in, out, 0), 0);
+  EXPECT_EQ(dpl::encode(in, out, -5), 0);
   EXPECT_EQ(out[0], 0xAB);
 }
 

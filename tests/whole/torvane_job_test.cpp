@@ -85,7 +85,7 @@ TEST_F(TorvaneJob, TinyPageIsTheWholeJob)
   RunResult r = run({tinyPage()});
   EXPECT_EQ(0, r.status);
   EXPECT_BYTES(kPreamble + kTinyDownload + kTinyLabel, r.out);
-  EXPECT_EQ(std::vector<std::string>{"INFO: Ready to print."}, lines(r.err));
+  EXPECT_EQ((std::vector<std::string>{"PAGE: 1 1", "INFO: Ready to print."}), lines(r.err));
 }
 
 TEST_F(TorvaneJob, FourBySixLabelAt203Dpi)
@@ -118,7 +118,7 @@ TEST_F(TorvaneJob, ReversingBoxScalesWithResolution)
     std::string box;
   } cases[] = {
       {300, "^GB48,32,24"},        // 4 bytes x 12 dots per millimetre
-      {600, "^GB2400,32,1200"},   // an unknown resolution is its own factor
+      {600, "^GB96,32,48"},       // other resolutions: round(dpi / 25.4), 24 at 600 dpi
   };
   for (const Case& c : cases) {
     RunResult r = run({tinyPage(c.dpi)}, "Inverse=1");
@@ -179,7 +179,9 @@ TEST_F(TorvaneJob, OffsetsCountHalfMillimetresFromTwenty)
       {0, 40, 203, "~TA-080~JSN^LT80^"},
       {40, 20, 203, "~TA080~JSN^LT0^"},
       {0, 40, 300, "~TA-120~JSN^LT120^"},
-      {22, 21, 600, "~TA600~JSN^LT300^"},
+      // Other resolutions count round(dpi / 25.4) dots a millimetre: 24 at 600 dpi, 4 at 100.
+      {22, 21, 600, "~TA024~JSN^LT12^"},
+      {0, 40, 100, "~TA-040~JSN^LT40^"},
   };
   for (const Case& c : cases) {
     RunResult r = run({tinyPage(c.dpi)}, "TearoffPosition=" + std::to_string(c.tearoff) +
@@ -211,9 +213,9 @@ TEST_F(TorvaneJob, OptionsMissingFromThePpdWriteNoCommand)
   writePpd(ppd, {});
   RunResult r = run({tinyPage()});
   EXPECT_EQ(0, r.status);
-  // Positions of -1 lie below the centre: 10.5 mm; absent tables write nothing; the absent
-  // Inverse (-1) fills black but draws no box.
-  std::string expected = "\x10" "CT~~CD,~CC^~CT~^XA~TA-084~JSN^LT-84^LH0,0^JMA^JUS^LRN^CI0^XZ"
+  // Absent positions mean no offset (a printer would otherwise save a 10.5 mm shift);
+  // absent tables write nothing; the absent Inverse (-1) fills black but draws no box.
+  std::string expected = "\x10" "CT~~CD,~CC^~CT~^XA~TA000~JSN^LT0^LH0,0^JMA^JUS^LRN^CI0^XZ"
                          "~DG000.GRF,128,4,"
                          "8I0JF\r\nHFC0JF\r\n8040JF\r\nNF\r\n" + std::string(28, ':') +
                          "^XA^PW10^LL3^LS0^FT0,32^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ"
@@ -232,7 +234,7 @@ TEST_F(TorvaneJob, ChoiceNumbersOutsideTheTablesWriteNoCommand)
                  {"Inverse", "0", {"0"}}});
   RunResult r = run({tinyPage()});
   EXPECT_EQ(0, r.status);
-  EXPECT_NE(std::string::npos, r.out.find("~JSN^LT-84^PON^LH0,0^JMA^JUS^LRN"));
+  EXPECT_NE(std::string::npos, r.out.find("~JSN^LT0^PON^LH0,0^JMA^JUS^LRN"));
   EXPECT_NE(std::string::npos, r.out.find("^XA^PW10^LL3"));
 }
 
@@ -289,13 +291,14 @@ TEST_F(TorvaneJob, WrongArgumentCountsAndMissingFiles)
     RunResult r = runProgram(TORVANE_PATH, {args, env});
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("", r.out);
-    EXPECT_EQ("ERROR: rastertoxxx job-id user title copies options [file]\n", r.err);
+    EXPECT_EQ("ERROR: Usage: torvane job-id user title copies options [file]\n", r.err);
   }
 
   RunResult r = runProgram(TORVANE_PATH, {{"1", "u", "t", "1", "", dir.file("absent.ras")}, env});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("", r.out);
-  EXPECT_EQ("ERROR: Unable to open raster file - : No such file or directory\n", r.err);
+  EXPECT_EQ("ERROR: Unable to open raster file \"" + dir.file("absent.ras") +
+                "\": No such file or directory\n", r.err);
 }
 
 TEST_F(TorvaneJob, EmptyInputHasNoPages)
@@ -307,21 +310,27 @@ TEST_F(TorvaneJob, EmptyInputHasNoPages)
   EXPECT_EQ("ERROR: No pages found!\n", r.err);
 }
 
-TEST_F(TorvaneJob, StreamCutInsideAPageSendsThePageWhole)
+TEST_F(TorvaneJob, StreamCutInsideAPageSendsNothingOfThatPage)
 {
   Page p = blankPage(32, 64);
   for (size_t i = 0; i < p.data.size(); i++)
     p.data[i] = 0xFF;
-  writeRaster(raster, {p});
-  // Keep the header and 10 of the 64 rows (raster rows are run-length coded: all-FF rows
-  // take a few bytes each, so cut by size and check the page is padded).
+  writeRaster(raster, {tinyPage()});
+  std::string first = runRaster().out;
+  writeRaster(raster, {tinyPage(), p});
+  // Cut the second page short (raster rows are run-length coded: all-FF rows take a few
+  // bytes each, so cut by size).
   std::string whole = readFile(raster);
   truncateFile(raster, static_cast<long>(whole.size()) - 20);
   RunResult r = runRaster();
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("INFO: Ready to print.\n", r.err);
-  EXPECT_NE(std::string::npos, r.out.find("~DG000.GRF,256,4,"));
-  EXPECT_EQ(r.out.size() - r.out.rfind("^XA^ID000.GRF^FS^XZ"), 19u);
+  EXPECT_EQ(1, r.status);
+  std::vector<std::string> err = lines(r.err);
+  ASSERT_EQ(2u, err.size()) << r.err;
+  EXPECT_EQ("PAGE: 1 1", err[0]);
+  EXPECT_EQ(0u, err[1].find("ERROR: Page 2 ended after ")) << err[1];
+  EXPECT_NE(std::string::npos, err[1].find(" of 64 lines")) << err[1];
+  // The first label whole, nothing of the second.
+  EXPECT_BYTES(first, r.out);
 }
 
 TEST_F(TorvaneJob, MissingOrBrokenPpdStopsBeforeAnyOutput)
@@ -369,7 +378,7 @@ TEST_F(TorvaneJob, PageThatIsNotOneBitPerDotStopsTheJob)
   r = run({tinyPage(), gray});
   EXPECT_EQ(1, r.status);
   EXPECT_BYTES(kPreamble + kTinyDownload + kTinyLabel, r.out);
-  EXPECT_EQ(0u, r.err.find("ERROR: Page 2 is not one bit per dot"));
+  EXPECT_EQ(0u, r.err.find("PAGE: 1 1\nERROR: Page 2 is not one bit per dot"));
   EXPECT_EQ(std::string::npos, r.err.find("Ready to print"));
 }
 
@@ -383,7 +392,7 @@ TEST_F(TorvaneJob, HugePageIsRefusedBeforeItsDownloadHeader)
     RunResult r = runRaster();
     EXPECT_EQ(1, r.status) << w << "x" << h;
     EXPECT_BYTES(kPreamble + kTinyDownload + kTinyLabel, r.out);
-    EXPECT_EQ(0u, r.err.find("ERROR: Page 2 is too large")) << r.err;
+    EXPECT_EQ(0u, r.err.find("PAGE: 1 1\nERROR: Page 2 is too large")) << r.err;
   }
 }
 
