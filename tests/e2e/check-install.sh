@@ -63,6 +63,7 @@ done
 # Nothing else but manual pages: no test programs or libraries in the install.
 extra=$(cd "$dest" && find . -type f | sed 's|^\.||' | grep -v -x -F \
   -e "$filter_dir/torvane" -e "$filter_dir/silvane" -e "$bin_dir/labelpreview" \
+  -e "${bin_dir%/bin}/sbin/label-printer-app" \
   -e "$ppd_dir/zpl203.ppd" -e "$ppd_dir/zpl300.ppd" -e "$ppd_dir/dpl203.ppd" -e "$ppd_dir/dpl300.ppd" |
   grep -v '/share/man/' || true)
 [ -z "$extra" ] || { echo "unexpected files installed:" >&2; echo "$extra" >&2; failed=1; }

@@ -1,0 +1,216 @@
+// labelsettings.cpp: IPP job values onto the encoders' settings; raw-language and PNG checks.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+
+#include "labelsettings.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace app {
+
+const DriverModel* findDriver(std::string_view name)
+{
+  for (const DriverModel& model : kDrivers) {
+    if (name == model.name)
+      return &model;
+  }
+  return nullptr;
+}
+
+void setVendor(LabelValues& values, std::string_view name, std::string_view value)
+{
+  for (std::size_t i = 0; i < values.vendorCount; i++) {
+    if (values.vendor[i].name == name) {
+      values.vendor[i].value = value;
+      return;
+    }
+  }
+  if (values.vendorCount < std::size(values.vendor))
+    values.vendor[values.vendorCount++] = {std::string(name), std::string(value)};
+}
+
+int darknessLevel(int configured, int printDarkness, int levels)
+{
+  long percent = std::clamp(static_cast<long>(configured) + printDarkness, 0L, 100L);
+  return static_cast<int>((percent * (levels - 1) + 50) / 100);
+}
+
+namespace {
+
+bool isTrue(std::string_view value)
+{
+  return value == "true" || value == "yes" || value == "on" || value == "1";
+}
+
+// An integer value, or `fallback` when the text is not one.
+int integerValue(std::string_view value, int fallback)
+{
+  int number = 0;
+  auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+  return error == std::errc() && end == value.data() + value.size() ? number : fallback;
+}
+
+template <class Media>
+Media printMethod(std::string_view value)
+{
+  if (value == "direct-thermal")
+    return Media::directThermal;
+  if (value == "thermal-transfer")
+    return Media::thermalTransfer;
+  return Media::printerMedia;
+}
+
+constexpr const char* kMethods = "printer,direct-thermal,thermal-transfer";
+
+const VendorOption kZplVendor[] = {
+    {"print-method", VendorOption::keyword, "printer", 0, 0, kMethods,
+     "direct thermal or thermal transfer (ribbon); printer: the printer's own setting",
+     [](zpl::PlainSettings& s, std::string_view v) {
+       s.media = printMethod<zpl::PlainSettings::Media>(v);
+     },
+     nullptr},
+    {"label-rotate-180", VendorOption::boolean, "false", 0, 0, nullptr,
+     "print the label upside down", [](zpl::PlainSettings& s, std::string_view v) {
+       s.rotate180 = isTrue(v);
+     },
+     nullptr},
+    {"label-mirror", VendorOption::boolean, "false", 0, 0, nullptr, "mirror the label",
+     [](zpl::PlainSettings& s, std::string_view v) { s.mirror = isTrue(v); }, nullptr},
+    {"label-reverse", VendorOption::boolean, "false", 0, 0, nullptr,
+     "negative print, white on black",
+     [](zpl::PlainSettings& s, std::string_view v) { s.reverse = isTrue(v); }, nullptr},
+    {"label-pause", VendorOption::boolean, "false", 0, 0, nullptr,
+     "pause after each label until the feed key is pressed",
+     [](zpl::PlainSettings& s, std::string_view v) { s.pause = isTrue(v); }, nullptr},
+};
+
+const VendorOption kDplVendor[] = {
+    {"print-method", VendorOption::keyword, "printer", 0, 0, kMethods,
+     "direct thermal or thermal transfer (ribbon); printer: the printer's own setting", nullptr,
+     [](dpl::PlainSettings& s, std::string_view v) {
+       s.media = printMethod<dpl::PlainSettings::Media>(v);
+     }},
+    {"label-rotate-180", VendorOption::boolean, "false", 0, 0, nullptr,
+     "print the label upside down", nullptr,
+     [](dpl::PlainSettings& s, std::string_view v) { s.rotate180 = isTrue(v); }},
+    {"label-heat", VendorOption::range, "-1", -1, 30, nullptr,
+     "heat (darkness) 0 to 30; -1: the printer's own setting", nullptr,
+     [](dpl::PlainSettings& s, std::string_view v) {
+       int heat = integerValue(v, -1);
+       s.heat = heat >= 0 && heat <= 30 ? heat : -1;
+     }},
+    {"label-stop-position", VendorOption::range, "0", -1000, 1000, nullptr,
+     "where the label stops after printing, in 1/100 mm, rounded to half millimetres; "
+     "0: the printer's own setting",
+     nullptr,
+     [](dpl::PlainSettings& s, std::string_view v) {
+       int position = std::clamp(integerValue(v, 0), -1000, 1000);
+       s.keepStopPosition = position == 0;
+       s.stopPositionMm = position / 100.0;
+     }},
+};
+
+}  // namespace
+
+VendorTable vendorOptions(Language language)
+{
+  if (language == Language::zpl)
+    return {kZplVendor, std::size(kZplVendor)};
+  return {kDplVendor, std::size(kDplVendor)};
+}
+
+namespace {
+
+// The value a job gives vendor option `option`: its own, else the option's default.
+std::string_view vendorValue(const LabelValues& values, const VendorOption& option)
+{
+  for (std::size_t i = 0; i < values.vendorCount; i++) {
+    if (values.vendor[i].name == option.name)
+      return values.vendor[i].value;
+  }
+  return option.defaultValue;
+}
+
+}  // namespace
+
+zpl::PlainSettings zplValues(const LabelValues& values)
+{
+  zpl::PlainSettings s;
+  s.darkness = darknessLevel(values.darknessConfigured, values.printDarkness, 31);
+  // 1/100 mm per second to whole inches per second; 0 leaves the printer's speed.
+  s.speed = values.printSpeed > 0 ? static_cast<int>(std::lround(values.printSpeed / 2540.0)) : 0;
+  s.tracking = values.tracking == Tracking::continuous ? zpl::PlainSettings::continuous
+               : values.tracking == Tracking::mark     ? zpl::PlainSettings::mark
+                                                       : zpl::PlainSettings::gap;
+  s.mode = static_cast<zpl::PlainSettings::Mode>(values.mode);
+  s.topOffsetMm = std::clamp(values.topOffset, -1000, 1000) / 100.0;
+  s.tearOffMm = std::clamp(values.tearOffset, -1000, 1000) / 100.0;
+  VendorTable table = vendorOptions(Language::zpl);
+  for (std::size_t i = 0; i < table.count; i++)
+    table.options[i].zpl(s, vendorValue(values, table.options[i]));
+  return s;
+}
+
+dpl::PlainSettings dplValues(const LabelValues& values)
+{
+  dpl::PlainSettings s;
+  s.tracking = values.tracking == Tracking::continuous ? dpl::PlainSettings::continuous
+               : values.tracking == Tracking::mark     ? dpl::PlainSettings::mark
+                                                       : dpl::PlainSettings::gap;
+  s.mode = static_cast<dpl::PlainSettings::Mode>(values.mode);
+  s.topOffsetMm = std::clamp(values.topOffset, -800, 800) / 100.0;
+  VendorTable table = vendorOptions(Language::dpl);
+  for (std::size_t i = 0; i < table.count; i++)
+    table.options[i].dpl(s, vendorValue(values, table.options[i]));
+  return s;
+}
+
+Sniffed sniffRaw(const unsigned char* data, std::size_t length)
+{
+  std::size_t i = 0;
+  // Raw jobs often begin with blank lines or a run of zero bytes that wakes the printer's
+  // interface.
+  while (i < length && i < 4096 &&
+         (data[i] == ' ' || data[i] == '\t' || data[i] == '\r' || data[i] == '\n' || data[i] == 0))
+    i++;
+  if (i + 1 >= length)
+    return Sniffed::unknown;
+  unsigned char first = data[i], second = data[i + 1];
+  auto letter = [](unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  // ZPL: a format or control command (^XA, ~DG...), or DLE "CT~" that resets the control
+  // prefix before them.
+  if ((first == '^' || first == '~') && letter(second))
+    return Sniffed::zpl;
+  if (first == 0x10 && length - i >= 4 && std::memcmp(data + i + 1, "CT~", 3) == 0)
+    return Sniffed::zpl;
+  // DPL: STX or SOH followed by a command letter.
+  if ((first == 0x02 || first == 0x01) && letter(second))
+    return Sniffed::dpl;
+  return Sniffed::unknown;
+}
+
+bool pngIsWhole(const unsigned char* data, std::size_t length)
+{
+  static constexpr unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (length < 8 || std::memcmp(data, signature, 8) != 0)
+    return false;
+  std::size_t at = 8;
+  while (length - at >= 12) {
+    std::uint32_t chunk = (std::uint32_t{data[at]} << 24) | (std::uint32_t{data[at + 1]} << 16) |
+                          (std::uint32_t{data[at + 2]} << 8) | data[at + 3];
+    // The length field is limited to 2^31 - 1; the chunk is the length, the type and the CRC.
+    if (chunk > 0x7FFFFFFFu || chunk > length - at - 12)
+      return false;
+    bool end = std::memcmp(data + at + 4, "IEND", 4) == 0;
+    at += 12 + static_cast<std::size_t>(chunk);
+    if (end)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace app

@@ -1,0 +1,913 @@
+// pappl_adapter.cpp: label-printer-app on PAPPL.  Every PAPPL call of the application is in
+// this file, so that a later PAPPL with another API changes this file alone.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+//
+// The server: papplMainloop's sub-commands and server options, listening on localhost unless
+// `-o listen-hostname=` says otherwise; four drivers (ZPL II and DPL, 203 and 300 dpi) whose
+// raster callbacks feed the encoder core with 1-bit rows; PDF rendered here, PNG checked and
+// decoded here, JPEG and PWG/Apple raster by PAPPL; raw ZPL and DPL passed through unchanged.
+
+#include "app.h"
+#include "labelsettings.h"
+#include "pdfraster.h"
+
+#include <pappl/pappl.h>
+#include <png.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace app {
+namespace {
+
+constexpr const char* kBaseName = "label-printer-app";
+constexpr const char* kVersion = "1.0";
+constexpr const char* kFooter =
+    "label-printer-app " "1.0" ": driverless printing for ZPL II and DPL label printers.";
+
+// What the whole application keeps: where the state is saved.
+struct AppContext {
+  std::string stateFile;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Jobs
+
+// Where a job's bytes go: the device, until the job is cancelled.  After a cancel nothing
+// more is written (the encoder keeps its pages whole and drops the rest).
+struct DeviceSink {
+  pappl_job_t* job;
+  pappl_device_t* device;
+};
+
+int writeDevice(void* context, const unsigned char* data, std::size_t length)
+{
+  auto* sink = static_cast<DeviceSink*>(context);
+  if (papplJobIsCanceled(sink->job))
+    return ECANCELED;
+  ssize_t written = papplDeviceWrite(sink->device, data, length);
+  return written == static_cast<ssize_t>(length) ? 0 : EIO;
+}
+
+// One job's encoder and where its bytes go.
+struct AppJob {
+  Language language = Language::zpl;
+  zpl::Job zplJob;
+  dpl::Job dplJob;
+  DeviceSink sink{nullptr, nullptr};
+};
+
+Language printerLanguage(pappl_printer_t* printer)
+{
+  const char* name = papplPrinterGetDriverName(printer);
+  const DriverModel* model = findDriver(name != nullptr ? name : "");
+  return model != nullptr ? model->language : Language::zpl;
+}
+
+// The job's values: its options, the printer's configured label mode and tear-off offset.
+LabelValues jobValues(pappl_job_t* job, const pappl_pr_options_t* options)
+{
+  LabelValues values;
+  values.darknessConfigured = options->darkness_configured;
+  values.printDarkness = options->print_darkness;
+  values.printSpeed = options->print_speed;
+  values.tracking = options->media.tracking == PAPPL_MEDIA_TRACKING_CONTINUOUS ? Tracking::continuous
+                    : options->media.tracking == PAPPL_MEDIA_TRACKING_MARK     ? Tracking::mark
+                                                                               : Tracking::gap;
+  values.topOffset = options->media.top_offset;
+
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
+  values.mode = data.mode_configured == PAPPL_LABEL_MODE_REWIND    ? LabelMode::rewind
+                : data.mode_configured == PAPPL_LABEL_MODE_PEEL_OFF ? LabelMode::peelOff
+                : data.mode_configured == PAPPL_LABEL_MODE_CUTTER   ? LabelMode::cutter
+                                                                    : LabelMode::tearOff;
+  values.tearOffset = data.tear_offset_configured;
+  // The vendor attributes: the job's own, else the printer's default.  (PAPPL 1.3.1 leaves
+  // the defaults out of options->vendor.)
+  ipp_t* driverAttrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
+  VendorTable table = vendorOptions(printerLanguage(papplJobGetPrinter(job)));
+  for (std::size_t i = 0; i < table.count; i++) {
+    std::string name = table.options[i].name;
+    ipp_attribute_t* attr = papplJobGetAttribute(job, name.c_str());
+    if (attr == nullptr && driverAttrs != nullptr)
+      attr = ippFindAttribute(driverAttrs, (name + "-default").c_str(), IPP_TAG_ZERO);
+    char text[256];
+    if (attr != nullptr && ippAttributeString(attr, text, sizeof text) > 0)
+      setVendor(values, name, text);
+  }
+  ippDelete(driverAttrs);
+  return values;
+}
+
+AppJob* appJob(pappl_job_t* job)
+{
+  return static_cast<AppJob*>(papplJobGetData(job));
+}
+
+// Logs a failed encoder call and marks the job; false, for the callback's result.
+bool failJob(pappl_job_t* job, const std::string& reason)
+{
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
+  papplJobSetMessage(job, "%s", reason.c_str());
+  return false;
+}
+
+bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
+{
+  auto* state = new AppJob;
+  state->language = printerLanguage(papplJobGetPrinter(job));
+  state->sink = {job, device};
+  papplJobSetData(job, state);
+
+  LabelValues values = jobValues(job, options);
+  int dpi = static_cast<int>(options->header.HWResolution[0]);
+  ByteSink sink{writeDevice, &state->sink};
+  if (state->language == Language::zpl)
+    zpl::startJob(state->zplJob, zpl::settingsFromValues(zplValues(values)), dpi, false, 1, sink);
+  else
+    dpl::startJob(state->dplJob, dpl::settingsFromValues(dplValues(values)), dpi, false, 1, sink);
+  return true;
+}
+
+bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned)
+{
+  AppJob* state = appJob(job);
+  if (state == nullptr)
+    return false;
+  const cups_page_header2_t& header = options->header;
+  if (header.cupsBitsPerPixel != 1)
+    return failJob(job, "The page is not one bit per dot");
+  PageSize page;
+  page.width = header.cupsWidth;
+  page.height = header.cupsHeight;
+  page.bytesPerLine = header.cupsBytesPerLine;
+  page.resolution = static_cast<int>(header.HWResolution[0]);
+  Status status = state->language == Language::zpl ? zpl::startPage(state->zplJob, page)
+                                                   : dpl::startPage(state->dplJob, page);
+  if (status == Status::failed)
+    return failJob(job, state->language == Language::zpl ? state->zplJob.error
+                                                         : state->dplJob.error);
+  return status == Status::ok;
+}
+
+bool writeLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned,
+               const unsigned char* line)
+{
+  AppJob* state = appJob(job);
+  if (state == nullptr)
+    return false;
+  if (state->language == Language::zpl) {
+    if (papplJobIsCanceled(job))
+      zpl::requestCancel(state->zplJob);
+    zpl::writeRow(state->zplJob, line);
+  } else {
+    if (papplJobIsCanceled(job))
+      dpl::requestCancel(state->dplJob);
+    dpl::writeRow(state->dplJob, line);
+  }
+  return true;
+}
+
+bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned)
+{
+  AppJob* state = appJob(job);
+  if (state == nullptr)
+    return false;
+  Status status = state->language == Language::zpl ? zpl::finishPage(state->zplJob)
+                                                   : dpl::finishPage(state->dplJob);
+  if (status == Status::failed)
+    return failJob(job, state->language == Language::zpl ? state->zplJob.error
+                                                         : state->dplJob.error);
+  return status == Status::ok;
+}
+
+bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
+{
+  AppJob* state = appJob(job);
+  if (state == nullptr)
+    return false;
+  Status status = state->language == Language::zpl ? zpl::finishJob(state->zplJob)
+                                                   : dpl::finishJob(state->dplJob);
+  std::string error = state->language == Language::zpl ? state->zplJob.error
+                                                        : state->dplJob.error;
+  papplJobSetData(job, nullptr);
+  delete state;
+  if (status == Status::failed)
+    return failJob(job, error);
+  return true;
+}
+
+// Prints 1-bit label bitmaps through the raster callbacks, one page each.
+bool printBitmaps(pappl_job_t* job, pappl_device_t* device, pappl_pr_options_t* options,
+                  const std::vector<LabelBitmap>& pages)
+{
+  bool ok = startJob(job, options, device);
+  unsigned number = 1;
+  for (const LabelBitmap& page : pages) {
+    if (!ok || papplJobIsCanceled(job))
+      break;
+    options->header.cupsWidth = page.width;
+    options->header.cupsHeight = page.height;
+    options->header.cupsBytesPerLine = page.bytesPerLine;
+    options->header.cupsBitsPerPixel = 1;
+    options->header.cupsBitsPerColor = 1;
+    ok = startPage(job, options, device, number);
+    for (unsigned y = 0; ok && y < page.height; y++)
+      writeLine(job, options, device, y, page.bits.data() + static_cast<std::size_t>(y) * page.bytesPerLine);
+    ok = ok && endPage(job, options, device, number);
+    if (ok)
+      papplJobSetImpressionsCompleted(job, 1);
+    number++;
+  }
+  return endJob(job, options, device) && ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Document formats
+
+// application/pdf: each page rendered here and printed through the raster callbacks.
+bool printPdf(pappl_job_t* job, pappl_device_t* device)
+{
+  const char* filename = papplJobGetFilename(job);
+  if (filename == nullptr)
+    return failJob(job, "The job has no document");
+  std::string error;
+  PdfPtr pdf = openPdf(filename, error);
+  if (!pdf)
+    return failJob(job, error);
+  int count = pdfPageCount(*pdf);
+  papplJobSetImpressions(job, count);
+  pappl_pr_options_t* options = papplJobCreatePrintOptions(job, static_cast<unsigned>(count), false);
+  int dpi = static_cast<int>(options->header.HWResolution[0]);
+  int first = std::max(1u, options->first_page), last = std::min<long>(count, options->last_page);
+
+  bool ok = startJob(job, options, device);
+  for (int number = first; ok && number <= last && !papplJobIsCanceled(job); number++) {
+    LabelBitmap page;
+    if (!renderPdfPage(*pdf, number - 1, dpi, options->header.cupsWidth,
+                       options->header.cupsHeight, page, error)) {
+      ok = failJob(job, error);
+      break;
+    }
+    options->header.cupsBytesPerLine = page.bytesPerLine;
+    options->header.cupsBitsPerPixel = 1;
+    ok = startPage(job, options, device, static_cast<unsigned>(number));
+    for (unsigned y = 0; ok && y < page.height; y++)
+      writeLine(job, options, device, y, page.bits.data() + static_cast<std::size_t>(y) * page.bytesPerLine);
+    ok = ok && endPage(job, options, device, static_cast<unsigned>(number));
+    if (ok)
+      papplJobSetImpressionsCompleted(job, 1);
+  }
+  if (appJob(job) != nullptr)
+    ok = endJob(job, options, device) && ok;
+  papplJobDeletePrintOptions(options);
+  return ok;
+}
+
+// Reads a whole file; false when it cannot be read or is larger than `limit`.
+bool readWholeFile(const char* path, std::size_t limit, std::vector<unsigned char>& data)
+{
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && info.st_size >= 0 &&
+            static_cast<unsigned long long>(info.st_size) <= limit;
+  if (ok) {
+    data.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t got = 0;
+    while (got < data.size()) {
+      ssize_t n = read(fd, data.data() + got, data.size() - got);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        break;
+      got += static_cast<std::size_t>(n);
+    }
+    ok = got == data.size();
+  }
+  close(fd);
+  return ok;
+}
+
+// image/png: checked whole before it is decoded (libpng's reader never returns on some cut
+// files), decoded to grey with libpng's simplified reader, and printed thresholded.
+bool printPng(pappl_job_t* job, pappl_device_t* device)
+{
+  std::vector<unsigned char> file;
+  if (!readWholeFile(papplJobGetFilename(job), 64u << 20, file))
+    return failJob(job, "The PNG file cannot be read or is too large");
+  if (!pngIsWhole(file.data(), file.size()))
+    return failJob(job, "The PNG file is truncated or damaged");
+
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, file.data(), file.size()))
+    return failJob(job, std::string("The PNG file cannot be decoded: ") + image.message);
+  image.format = PNG_FORMAT_GRAY;
+  if (image.width == 0 || image.height == 0 || image.width > 20000 || image.height > 20000) {
+    png_image_free(&image);
+    return failJob(job, "The PNG image is empty or too large");
+  }
+  std::vector<unsigned char> grey(static_cast<std::size_t>(image.width) * image.height);
+  png_color white = {255, 255, 255};
+  if (!png_image_finish_read(&image, &white, grey.data(), 0, nullptr)) {
+    std::string message = image.message;
+    png_image_free(&image);
+    return failJob(job, "The PNG file cannot be decoded: " + message);
+  }
+
+  papplJobSetImpressions(job, 1);
+  pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
+  std::vector<LabelBitmap> pages(1);
+  placeGrey(grey.data(), image.width, image.height, image.width, options->header.cupsWidth,
+            options->header.cupsHeight, pages[0]);
+  bool ok = printBitmaps(job, device, options, pages);
+  papplJobDeletePrintOptions(options);
+  return ok;
+}
+
+// Runs a document filter; no C++ exception (out of memory, most likely) may unwind into
+// PAPPL's C code, so one ends the job as failed.
+template <class Print>
+bool guarded(pappl_job_t* job, Print print)
+{
+  try {
+    return print();
+  } catch (const std::exception& e) {
+    if (AppJob* state = appJob(job)) {
+      papplJobSetData(job, nullptr);
+      delete state;
+    }
+    return failJob(job, std::string("The document cannot be printed: ") + e.what());
+  }
+}
+
+bool filterPdf(pappl_job_t* job, pappl_device_t* device, void*)
+{
+  return guarded(job, [&] { return printPdf(job, device); });
+}
+
+bool filterPng(pappl_job_t* job, pappl_device_t* device, void*)
+{
+  return guarded(job, [&] { return printPng(job, device); });
+}
+
+// Raw ZPL or DPL: copied to the printer unchanged.
+bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
+{
+  int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return failJob(job, std::string("Unable to open the print file: ") + std::strerror(errno));
+  unsigned char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      ok = failJob(job, std::string("Unable to read the print file: ") + std::strerror(errno));
+      break;
+    }
+    if (n == 0 || papplJobIsCanceled(job))
+      break;
+    if (papplDeviceWrite(device, buffer, static_cast<std::size_t>(n)) != n) {
+      ok = failJob(job, "Unable to write print data to the printer");
+      break;
+    }
+  }
+  close(fd);
+  papplJobSetImpressions(job, 1);
+  if (ok)
+    papplJobSetImpressionsCompleted(job, 1);
+  return ok;
+}
+
+// Types documents sent as application/octet-stream that PAPPL does not recognise.
+const char* sniffFormat(const unsigned char* header, std::size_t size, void*)
+{
+  switch (sniffRaw(header, size)) {
+    case Sniffed::zpl: return kZplFormat;
+    case Sniffed::dpl: return kDplFormat;
+    default: return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Drivers
+
+struct MediaSize {
+  const char* name;
+  bool zplOnly;
+};
+
+// Label stock with PWG self-describing names without dots: sizes in whole inches or whole
+// millimetres (a 2.25 x 1.25 in label is named by its size in millimetres).
+constexpr const char* kMedia[] = {
+    "oe_4x6-label_4x6in",     "oe_4x4-label_4x4in",         "oe_4x3-label_4x3in",
+    "oe_4x2-label_4x2in",     "oe_3x2-label_3x2in",         "oe_2x1-label_2x1in",
+    "om_57x32mm-label_57x32mm", "om_38x25mm-label_38x25mm", "om_100x150mm-label_100x150mm",
+    "om_100x100mm-label_100x100mm", "om_60x40mm-label_60x40mm", "om_50x30mm-label_50x30mm",
+};
+
+void addVendorAttributes(ipp_t* attrs, pappl_pr_driver_data_t* data, Language language)
+{
+  VendorTable table = vendorOptions(language);
+  for (std::size_t i = 0; i < table.count && data->num_vendor < PAPPL_MAX_VENDOR; i++) {
+    const VendorOption& option = table.options[i];
+    data->vendor[data->num_vendor++] = option.name;
+    std::string supported = std::string(option.name) + "-supported";
+    std::string defaults = std::string(option.name) + "-default";
+    switch (option.kind) {
+      case VendorOption::boolean:
+        ippAddBoolean(attrs, IPP_TAG_PRINTER, supported.c_str(), 1);
+        ippAddBoolean(attrs, IPP_TAG_PRINTER, defaults.c_str(), std::strcmp(option.defaultValue, "true") == 0);
+        break;
+      case VendorOption::range:
+        ippAddRange(attrs, IPP_TAG_PRINTER, supported.c_str(), option.low, option.high);
+        ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, defaults.c_str(), std::atoi(option.defaultValue));
+        break;
+      case VendorOption::keyword: {
+        std::vector<std::string> words;
+        for (const char* p = option.keywords; *p;) {
+          const char* comma = std::strchr(p, ',');
+          std::size_t n = comma ? static_cast<std::size_t>(comma - p) : std::strlen(p);
+          words.emplace_back(p, n);
+          p += n + (comma ? 1 : 0);
+        }
+        std::vector<const char*> values;
+        for (const std::string& w : words)
+          values.push_back(w.c_str());
+        ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(),
+                      static_cast<int>(values.size()), nullptr, values.data());
+        ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, defaults.c_str(), nullptr, option.defaultValue);
+        break;
+      }
+    }
+  }
+}
+
+void identify(pappl_printer_t* printer, pappl_identify_actions_t, const char* message)
+{
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Identify-Printer: %s",
+                  message != nullptr ? message : "(no message)");
+}
+
+void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t*);
+
+bool driverCallback(pappl_system_t*, const char* driverName, const char*, const char*,
+                    pappl_pr_driver_data_t* data, ipp_t** attrs, void*)
+{
+  const DriverModel* model = findDriver(driverName != nullptr ? driverName : "");
+  if (model == nullptr)
+    return false;
+  bool zpl = model->language == Language::zpl;
+
+  data->printfile_cb = printRaw;
+  data->rstartjob_cb = startJob;
+  data->rstartpage_cb = startPage;
+  data->rwriteline_cb = writeLine;
+  data->rendpage_cb = endPage;
+  data->rendjob_cb = endJob;
+  data->identify_cb = identify;
+  data->delete_cb = deleteCallback;
+  data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+  data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+
+  data->format = zpl ? kZplFormat : kDplFormat;
+  std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model->makeAndModel);
+  data->kind = static_cast<pappl_kind_t>(PAPPL_KIND_LABEL | PAPPL_KIND_ROLL);
+  data->ppm = 30;
+  data->orient_default = IPP_ORIENT_PORTRAIT;
+  data->color_supported = static_cast<pappl_color_mode_t>(PAPPL_COLOR_MODE_MONOCHROME | PAPPL_COLOR_MODE_BI_LEVEL | PAPPL_COLOR_MODE_AUTO);
+  data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+  data->raster_types = static_cast<pappl_raster_type_t>(PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8);
+  data->force_raster_type = PAPPL_PWG_RASTER_TYPE_BLACK_1;
+  // One threshold everywhere: barcodes and text must keep hard edges.
+  std::memset(data->gdither, 127, sizeof data->gdither);
+  std::memset(data->pdither, 127, sizeof data->pdither);
+
+  data->num_resolution = 1;
+  data->x_resolution[0] = data->y_resolution[0] = model->dpi;
+  data->x_default = data->y_default = model->dpi;
+  data->borderless = true;
+  data->left_right = data->bottom_top = 0;
+
+  data->num_media = 0;
+  for (const char* name : kMedia)
+    data->media[data->num_media++] = name;
+  // Custom sizes: up to the 4.17 in print head; ZPL labels up to 100 in, DPL up to 33 in
+  // (the label-size command's four digits at 300 dpi).
+  data->media[data->num_media++] = "roll_min_13x7mm";
+  data->media[data->num_media++] = zpl ? "roll_max_106x2540mm" : "roll_max_106x838mm";
+
+  data->num_source = 1;
+  data->source[0] = "main-roll";
+  data->num_type = 3;
+  data->type[0] = "labels";
+  data->type[1] = "labels-continuous";
+  data->type[2] = "continuous";
+  data->tracking_supported = static_cast<pappl_media_tracking_t>(
+      PAPPL_MEDIA_TRACKING_GAP | PAPPL_MEDIA_TRACKING_MARK | PAPPL_MEDIA_TRACKING_CONTINUOUS);
+  data->top_offset_supported[0] = zpl ? -1000 : -800;
+  data->top_offset_supported[1] = zpl ? 1000 : 800;
+
+  pappl_media_col_t& media = data->media_default;
+  std::memset(&media, 0, sizeof media);
+  std::snprintf(media.size_name, sizeof media.size_name, "%s", kMedia[0]);
+  media.size_width = 10160;
+  media.size_length = 15240;
+  std::snprintf(media.source, sizeof media.source, "main-roll");
+  std::snprintf(media.type, sizeof media.type, "labels");
+  media.tracking = PAPPL_MEDIA_TRACKING_GAP;  // die-cut labels, the usual stock
+  data->media_ready[0] = media;
+
+  data->mode_supported = static_cast<pappl_label_mode_t>(PAPPL_LABEL_MODE_TEAR_OFF | PAPPL_LABEL_MODE_REWIND |
+                                                         PAPPL_LABEL_MODE_PEEL_OFF | PAPPL_LABEL_MODE_CUTTER);
+  data->mode_configured = PAPPL_LABEL_MODE_TEAR_OFF;
+  if (zpl) {
+    data->tear_offset_supported[0] = -1000;
+    data->tear_offset_supported[1] = 1000;
+    data->tear_offset_configured = 0;
+    data->speed_supported[0] = 2 * 2540;
+    data->speed_supported[1] = 12 * 2540;
+    data->speed_default = 0;
+    data->darkness_supported = 31;
+    data->darkness_configured = 50;
+    data->darkness_default = 0;
+  }
+  data->has_supplies = true;
+
+  *attrs = ippNew();
+  addVendorAttributes(*attrs, data, model->language);
+  ippAddBoolean(*attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+  static const char* const overrides[] = {"document-number", "pages"};
+  ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "overrides-supported", 2, nullptr, overrides);
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "pwg-raster-document-sheet-back", nullptr, "normal");
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-supported", nullptr, "auto");
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-default", nullptr, "auto");
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The web page for the label settings PAPPL's own pages lack: label mode, tear-off offset,
+// printer darkness and the vendor attributes.
+
+constexpr struct {
+  pappl_label_mode_t mode;
+  const char* keyword;
+  const char* text;
+} kModes[] = {{PAPPL_LABEL_MODE_TEAR_OFF, "tear-off", "Tear-off"},
+              {PAPPL_LABEL_MODE_REWIND, "rewind", "Rewind"},
+              {PAPPL_LABEL_MODE_PEEL_OFF, "peel-off", "Peel-off"},
+              {PAPPL_LABEL_MODE_CUTTER, "cutter", "Cutter"}};
+
+// Applies a submitted form; returns the status line for the page.
+const char* applyLabelForm(pappl_printer_t* printer, int numForm, cups_option_t* form)
+{
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  if (const char* mode = cupsGetOption("label-mode-configured", numForm, form)) {
+    for (const auto& m : kModes) {
+      if (std::strcmp(mode, m.keyword) == 0)
+        data.mode_configured = m.mode;
+    }
+  }
+  if (const char* tear = cupsGetOption("label-tear-offset-configured", numForm, form);
+      tear != nullptr && data.tear_offset_supported[1] > 0) {
+    // Millimetres in the form, 1/100 mm in IPP.
+    long value = std::lround(std::strtod(tear, nullptr) * 100);
+    data.tear_offset_configured = static_cast<int>(std::clamp<long>(
+        value, data.tear_offset_supported[0], data.tear_offset_supported[1]));
+  }
+  if (const char* dark = cupsGetOption("printer-darkness-configured", numForm, form);
+      dark != nullptr && data.darkness_supported > 0)
+    data.darkness_configured = std::clamp(std::atoi(dark), 0, 100);
+
+  // Vendor defaults: every option of the printer's language, unchecked boxes as false.
+  std::vector<std::pair<std::string, std::string>> values;
+  VendorTable table = vendorOptions(printerLanguage(printer));
+  for (std::size_t i = 0; i < table.count; i++) {
+    const VendorOption& option = table.options[i];
+    const char* value = cupsGetOption(option.name, numForm, form);
+    if (option.kind == VendorOption::boolean)
+      values.emplace_back(option.name, value != nullptr ? "true" : "false");
+    else if (option.kind == VendorOption::range && value != nullptr)
+      values.emplace_back(option.name, std::to_string(std::clamp(std::atoi(value), option.low, option.high)));
+    else if (value != nullptr)
+      values.emplace_back(option.name, value);
+  }
+  cups_option_t* vendor = nullptr;
+  int numVendor = 0;
+  for (const auto& [name, value] : values)
+    numVendor = cupsAddOption(name.c_str(), value.c_str(), numVendor, &vendor);
+  bool ok = papplPrinterSetDriverDefaults(printer, &data, numVendor, vendor);
+  cupsFreeOptions(numVendor, vendor);
+  return ok ? "Changes saved." : "Some values were not accepted.";
+}
+
+// The current default of vendor option `name`, as IPP writes it.
+std::string vendorDefault(pappl_printer_t* printer, const VendorOption& option)
+{
+  std::string value = option.defaultValue;
+  ipp_t* attrs = papplPrinterGetDriverAttributes(printer);
+  std::string name = std::string(option.name) + "-default";
+  char text[256];
+  if (ipp_attribute_t* attr = ippFindAttribute(attrs, name.c_str(), IPP_TAG_ZERO);
+      attr != nullptr && ippAttributeString(attr, text, sizeof text) > 0)
+    value = text;
+  ippDelete(attrs);
+  return value;
+}
+
+bool labelPage(pappl_client_t* client, void* data)
+{
+  auto* printer = static_cast<pappl_printer_t*>(data);
+  if (!papplClientHTMLAuthorize(client))
+    return true;
+  const char* status = nullptr;
+  if (papplClientGetMethod(client) == HTTP_STATE_POST) {
+    cups_option_t* form = nullptr;
+    int numForm = papplClientGetForm(client, &form);
+    status = papplClientIsValidForm(client, numForm, form) ? applyLabelForm(printer, numForm, form)
+                                                           : "Invalid form data.";
+    cupsFreeOptions(numForm, form);
+  }
+
+  pappl_pr_driver_data_t driver;
+  papplPrinterGetDriverData(printer, &driver);
+  papplClientHTMLPrinterHeader(client, printer, "Label Settings", 0, nullptr, nullptr);
+  if (status != nullptr)
+    papplClientHTMLPrintf(client, "<div class=\"banner\">%s</div>\n", status);
+  char path[256];
+  papplPrinterGetPath(printer, "label", path, sizeof path);
+  papplClientHTMLStartForm(client, path, false);
+  papplClientHTMLPuts(client, "<table class=\"form\"><tbody>\n"
+                              "<tr><th>Label mode:</th><td><select name=\"label-mode-configured\">");
+  for (const auto& m : kModes)
+    papplClientHTMLPrintf(client, "<option value=\"%s\"%s>%s</option>", m.keyword,
+                          driver.mode_configured == m.mode ? " selected" : "", m.text);
+  papplClientHTMLPuts(client, "</select></td></tr>\n");
+  if (driver.tear_offset_supported[1] > 0)
+    papplClientHTMLPrintf(client,
+                          "<tr><th>Tear-off offset:</th><td><input type=\"number\" "
+                          "name=\"label-tear-offset-configured\" min=\"%.1f\" max=\"%.1f\" "
+                          "step=\"0.5\" value=\"%.1f\"> mm</td></tr>\n",
+                          driver.tear_offset_supported[0] / 100.0,
+                          driver.tear_offset_supported[1] / 100.0,
+                          driver.tear_offset_configured / 100.0);
+  if (driver.darkness_supported > 0)
+    papplClientHTMLPrintf(client,
+                          "<tr><th>Printer darkness:</th><td><input type=\"number\" "
+                          "name=\"printer-darkness-configured\" min=\"0\" max=\"100\" "
+                          "value=\"%d\"> %%</td></tr>\n",
+                          driver.darkness_configured);
+
+  VendorTable table = vendorOptions(printerLanguage(printer));
+  for (std::size_t i = 0; i < table.count; i++) {
+    const VendorOption& option = table.options[i];
+    std::string value = vendorDefault(printer, option);
+    papplClientHTMLPrintf(client, "<tr><th>%s:</th><td>", option.name);
+    if (option.kind == VendorOption::boolean) {
+      papplClientHTMLPrintf(client, "<input type=\"checkbox\" name=\"%s\"%s>", option.name,
+                            value == "true" ? " checked" : "");
+    } else if (option.kind == VendorOption::range) {
+      papplClientHTMLPrintf(client, "<input type=\"number\" name=\"%s\" min=\"%d\" max=\"%d\" value=\"%d\">",
+                            option.name, option.low, option.high, std::atoi(value.c_str()));
+    } else {
+      papplClientHTMLPrintf(client, "<select name=\"%s\">", option.name);
+      std::string words = option.keywords;
+      for (std::size_t at = 0; at <= words.size();) {
+        std::size_t comma = std::min(words.find(',', at), words.size());
+        std::string word = words.substr(at, comma - at);
+        papplClientHTMLPrintf(client, "<option value=\"%s\"%s>%s</option>", word.c_str(),
+                              word == value ? " selected" : "", word.c_str());
+        at = comma + 1;
+      }
+      papplClientHTMLPuts(client, "</select>");
+    }
+    papplClientHTMLPuts(client, " <small>");
+    papplClientHTMLEscape(client, option.meaning, 0);
+    papplClientHTMLPuts(client, "</small></td></tr>\n");
+  }
+  papplClientHTMLPuts(client, "<tr><th></th><td><input type=\"submit\" value=\"Save Changes\"></td></tr>\n"
+                              "</tbody></table></form>\n");
+  papplClientHTMLPrinterFooter(client);
+  return true;
+}
+
+// A printer being deleted: its page goes with it, since the page refers to the printer.
+void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t*)
+{
+  char path[256];
+  papplPrinterGetPath(printer, "label", path, sizeof path);
+  papplSystemRemoveResource(papplPrinterGetSystem(printer), path);
+}
+
+// A new or restored printer: its label supply and its label settings page.
+void createCallback(pappl_printer_t* printer, void*)
+{
+  pappl_supply_t supply;
+  std::memset(&supply, 0, sizeof supply);
+  supply.color = PAPPL_SUPPLY_COLOR_NO_COLOR;
+  std::snprintf(supply.description, sizeof supply.description, "Labels");
+  supply.is_consumed = true;
+  supply.level = -1;
+  supply.type = PAPPL_SUPPLY_TYPE_OTHER;
+  papplPrinterSetSupplies(printer, 1, &supply);
+
+  char path[256];
+  papplPrinterGetPath(printer, "label", path, sizeof path);
+  papplSystemAddResourceCallback(papplPrinterGetSystem(printer), path, "text/html", labelPage, printer);
+  papplPrinterAddLink(printer, "Label Settings", path,
+                      static_cast<pappl_loptions_t>(PAPPL_LOPTIONS_NAVIGATION | PAPPL_LOPTIONS_CONFIGURATION));
+}
+
+// USB printers whose IEEE 1284 device ID names ZPL or DPL in its command set.
+const char* autoAdd(const char*, const char*, const char* deviceId, void*)
+{
+  if (deviceId == nullptr)
+    return nullptr;
+  cups_option_t* pairs = nullptr;
+  int count = papplDeviceParseID(deviceId, &pairs);
+  const char* commands = cupsGetOption("COMMAND SET", count, pairs);
+  if (commands == nullptr)
+    commands = cupsGetOption("CMD", count, pairs);
+  const char* driver = nullptr;
+  if (commands != nullptr && std::strstr(commands, "ZPL") != nullptr)
+    driver = "zpl_203";
+  else if (commands != nullptr && std::strstr(commands, "DPL") != nullptr)
+    driver = "dpl_203";
+  cupsFreeOptions(count, pairs);
+  return driver;
+}
+
+// ---------------------------------------------------------------------------------------------
+// System
+
+// PAPPL's list of the drivers, filled once.
+pappl_pr_driver_t* driverList()
+{
+  static pappl_pr_driver_t drivers[std::size(kDrivers)];
+  for (std::size_t i = 0; i < std::size(kDrivers); i++) {
+    drivers[i].name = kDrivers[i].name;
+    drivers[i].description = kDrivers[i].description;
+    drivers[i].device_id = kDrivers[i].language == Language::zpl ? "CMD:ZPL;" : "CMD:DPL;";
+    drivers[i].extension = nullptr;
+  }
+  return drivers;
+}
+
+bool saveState(pappl_system_t* system, void* data)
+{
+  return papplSystemSaveState(system, static_cast<AppContext*>(data)->stateFile.c_str());
+}
+
+// The default state file and spool directory, where PAPPL's own defaults put them.
+std::string defaultPath(const char* suffix, const char* rootDir)
+{
+  if (getuid() == 0)
+    return std::string(rootDir) + "/" + kBaseName + suffix;
+  std::string dir;
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config)
+    dir = config;
+  else if (const char* home = std::getenv("HOME"); home != nullptr && *home)
+    dir = std::string(home) + "/.config";
+  else
+    dir = "/tmp";
+  mkdir(dir.c_str(), 0700);
+  return dir + "/" + kBaseName + suffix;
+}
+
+pappl_loglevel_t logLevel(const char* value)
+{
+  static constexpr struct {
+    const char* name;
+    pappl_loglevel_t level;
+  } levels[] = {{"fatal", PAPPL_LOGLEVEL_FATAL}, {"error", PAPPL_LOGLEVEL_ERROR},
+                {"warn", PAPPL_LOGLEVEL_WARN},   {"info", PAPPL_LOGLEVEL_INFO},
+                {"debug", PAPPL_LOGLEVEL_DEBUG}};
+  for (const auto& l : levels) {
+    if (value != nullptr && std::strcmp(value, l.name) == 0)
+      return l.level;
+  }
+  return PAPPL_LOGLEVEL_WARN;
+}
+
+pappl_soptions_t serverOptions(const char* value)
+{
+  static constexpr struct {
+    const char* name;
+    int add, remove;
+  } words[] = {
+      {"dnssd-host", PAPPL_SOPTIONS_DNSSD_HOST, 0},
+      {"no-multi-queue", 0, PAPPL_SOPTIONS_MULTI_QUEUE},
+      {"raw-socket", PAPPL_SOPTIONS_RAW_SOCKET, 0},
+      {"usb-printer", PAPPL_SOPTIONS_USB_PRINTER, 0},
+      {"no-web-interface", 0, PAPPL_SOPTIONS_WEB_INTERFACE},
+      {"web-log", PAPPL_SOPTIONS_WEB_LOG, 0},
+      {"web-network", PAPPL_SOPTIONS_WEB_NETWORK, 0},
+      {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE, 0},
+      {"web-security", PAPPL_SOPTIONS_WEB_SECURITY, 0},
+      {"web-tls", PAPPL_SOPTIONS_WEB_TLS, 0},
+      {"no-tls", PAPPL_SOPTIONS_NO_TLS, 0},
+  };
+  int options = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE;
+  if (value == nullptr)
+    return static_cast<pappl_soptions_t>(options);
+  std::string list = value;
+  std::size_t at = 0;
+  while (at <= list.size()) {
+    std::size_t comma = list.find(',', at);
+    std::string word = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    if (word == "none")
+      options = PAPPL_SOPTIONS_NONE;
+    for (const auto& w : words) {
+      if (word == w.name)
+        options = (options | w.add) & ~w.remove;
+    }
+    if (comma == std::string::npos)
+      break;
+    at = comma + 1;
+  }
+  return static_cast<pappl_soptions_t>(options);
+}
+
+pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* data)
+{
+  auto* context = static_cast<AppContext*>(data);
+  const char* port = cupsGetOption("server-port", numOptions, options);
+  const char* spool = cupsGetOption("spool-directory", numOptions, options);
+  const char* logFile = cupsGetOption("log-file", numOptions, options);
+  const char* listen = cupsGetOption("listen-hostname", numOptions, options);
+  const char* hostname = cupsGetOption("server-hostname", numOptions, options);
+  const char* authService = cupsGetOption("auth-service", numOptions, options);
+  const char* adminGroup = cupsGetOption("admin-group", numOptions, options);
+  const char* stateFile = cupsGetOption("state-file", numOptions, options);
+
+  std::string spoolDir = spool != nullptr ? spool : defaultPath(".d", "/var/spool");
+  context->stateFile = stateFile != nullptr ? stateFile : defaultPath(".state", "/var/lib");
+
+  pappl_system_t* system = papplSystemCreate(
+      serverOptions(cupsGetOption("server-options", numOptions, options)), "Label Printer App",
+      port != nullptr ? std::atoi(port) : 0, "_print,_universal", spoolDir.c_str(),
+      logFile != nullptr ? logFile : "-", logLevel(cupsGetOption("log-level", numOptions, options)),
+      authService, false);
+  if (system == nullptr)
+    return nullptr;
+
+  // Localhost unless told otherwise; "*" listens on every address.
+  const char* where = listen == nullptr ? "localhost" : std::strcmp(listen, "*") == 0 ? nullptr : listen;
+  papplSystemAddListeners(system, where);
+  if (hostname != nullptr)
+    papplSystemSetHostName(system, hostname);
+  if (adminGroup != nullptr)
+    papplSystemSetAdminGroup(system, adminGroup);
+
+  papplSystemSetFooterHTML(system, kFooter);
+  pappl_version_t version;
+  std::memset(&version, 0, sizeof version);
+  std::snprintf(version.name, sizeof version.name, "%s", kBaseName);
+  std::snprintf(version.sversion, sizeof version.sversion, "%s", kVersion);
+  version.version[0] = 1;
+  papplSystemSetVersions(system, 1, &version);
+
+  pappl_pr_driver_t* drivers = driverList();
+  papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), drivers, autoAdd,
+                               createCallback, driverCallback, context);
+  papplSystemSetMIMECallback(system, sniffFormat, nullptr);
+  papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", filterPdf, nullptr);
+  // PAPPL looks for a filter to the printer's own format before one to raster, so these
+  // come before its built-in PNG reader, which never returns on some cut files.
+  papplSystemAddMIMEFilter(system, "image/png", kZplFormat, filterPng, nullptr);
+  papplSystemAddMIMEFilter(system, "image/png", kDplFormat, filterPng, nullptr);
+
+  papplSystemLoadState(system, context->stateFile.c_str());
+  papplSystemSetSaveCallback(system, saveState, context);
+  return system;
+}
+
+}  // namespace
+
+int runApp(int argc, char** argv)
+{
+  static AppContext context;
+  pappl_pr_driver_t* drivers = driverList();
+  return papplMainloop(argc, argv, kVersion, kFooter, static_cast<int>(std::size(kDrivers)),
+                       drivers, autoAdd, driverCallback, nullptr, nullptr, systemCallback,
+                       nullptr, &context);
+}
+
+}  // namespace app

@@ -1,0 +1,46 @@
+// pdfraster.h: PDF pages rendered to 1-bit label pages, for the printer application.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+//
+// Poppler renders each page in 8-bit grey without anti-aliasing, so text and bars keep hard
+// edges; a fixed threshold then makes the 1-bit rows (1 = black).  The page is scaled down to
+// fit the label when it is larger and centred on it; a page that fits is printed at its size.
+
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace app {
+
+struct PdfDocument;  // an open document (Poppler's)
+
+struct PdfCloser {
+  void operator()(PdfDocument* document) const noexcept;
+};
+using PdfPtr = std::unique_ptr<PdfDocument, PdfCloser>;
+
+// Opens a PDF file; null with `error` set when it cannot be read or is locked.
+PdfPtr openPdf(const std::string& path, std::string& error);
+
+int pdfPageCount(const PdfDocument& document);
+
+// A rendered page: height rows of bytesPerLine bytes.
+struct LabelBitmap {
+  unsigned width = 0, height = 0, bytesPerLine = 0;
+  std::vector<unsigned char> bits;
+};
+
+// Puts a grey image (0 black to 255 white, `stride` bytes a row) on a label of width x height
+// dots: scaled down to fit when larger (nearest pixel), centred, thresholded at 128.
+void placeGrey(const unsigned char* grey, unsigned imageWidth, unsigned imageHeight,
+               std::size_t stride, unsigned width, unsigned height, LabelBitmap& out);
+
+// Renders page `index` (from 0) onto a label of width x height dots at `dpi`.  False with
+// `error` set when the page cannot be rendered.
+bool renderPdfPage(const PdfDocument& document, int index, int dpi, unsigned width,
+                   unsigned height, LabelBitmap& out, std::string& error);
+
+}  // namespace app
