@@ -100,18 +100,6 @@ constexpr int kNoStopOffset = 21;
 // -------------------------------------------------------------------------------------------
 // Settings without a PPD
 
-namespace {
-
-int halfMillimetreChoice(double mm, int centre)
-{
-  double steps = std::nearbyint(mm * 2);
-  if (!(steps > -1e6 && steps < 1e6))
-    steps = 0;
-  return centre + static_cast<int>(steps);
-}
-
-}  // namespace
-
 settings_ settingsFromValues(const PlainSettings& v)
 {
   settings_ s = {};

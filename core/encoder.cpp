@@ -19,3 +19,11 @@ int halfMillimetreDots(double steps, int dotsPerMm)
 {
   return truncateDots(dotsPerMm * (0.5 * steps));
 }
+
+int halfMillimetreChoice(double mm, int centre)
+{
+  double steps = std::nearbyint(mm * 2);
+  if (!(steps > -1e6 && steps < 1e6))
+    steps = 0;
+  return centre + static_cast<int>(steps);
+}

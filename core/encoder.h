@@ -29,3 +29,7 @@ int dotsPerMillimetre(int dpi);
 // The distance of `steps` half millimetres in dots, truncated toward zero and clamped to the
 // int range.  Position choices count half millimetres from their no-offset choice.
 int halfMillimetreDots(double steps, int dotsPerMm);
+
+// The choice number of a distance in millimetres, rounded to the nearest half millimetre,
+// counted from the no-offset choice `centre` (an absurd distance counts as none).
+int halfMillimetreChoice(double mm, int centre);

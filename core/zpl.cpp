@@ -143,16 +143,6 @@ extern "C" int putGrfText(void* context, const char* text, std::uint64_t length)
   return outputFailed(out) ? 1 : 0;
 }
 
-// Rounds a distance in millimetres to the nearest half millimetre and gives its choice
-// number around the no-offset choice `centre`.
-int halfMillimetreChoice(double mm, int centre)
-{
-  double steps = std::nearbyint(mm * 2);
-  if (!(steps > -1e6 && steps < 1e6))
-    steps = 0;
-  return centre + static_cast<int>(steps);
-}
-
 }  // namespace
 
 settings_ settingsFromValues(const PlainSettings& v)

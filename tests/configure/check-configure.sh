@@ -3,7 +3,7 @@
 #
 # Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 #
-# Usage: tests/build/check-configure.sh
+# Usage: tests/configure/check-configure.sh
 #
 #   - without ppdc, configure stops with an error that names the package, unless the PPDs are
 #     switched off (-DBUILD_PPDS=OFF), which configures and builds the programs;
