@@ -35,10 +35,18 @@ constexpr const char* kVersion = "1.0";
 constexpr const char* kFooter =
     "label-printer-app " "1.0" ": driverless printing for ZPL II and DPL label printers.";
 
-// What the whole application keeps: where the state is saved.
+// What the whole application keeps: where the state is saved.  Every printer's driver data
+// points here (its `extension`), so that callbacks given only a printer or a job reach it.
 struct AppContext {
   std::string stateFile;
 };
+
+[[maybe_unused]] AppContext* appContext(pappl_printer_t* printer)
+{
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  return static_cast<AppContext*>(data.extension);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Jobs
@@ -468,13 +476,14 @@ void identify(pappl_printer_t* printer, pappl_identify_actions_t, const char* me
 void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t*);
 
 bool driverCallback(pappl_system_t*, const char* driverName, const char*, const char*,
-                    pappl_pr_driver_data_t* data, ipp_t** attrs, void*)
+                    pappl_pr_driver_data_t* data, ipp_t** attrs, void* context)
 {
   const DriverModel* model = findDriver(driverName != nullptr ? driverName : "");
   if (model == nullptr)
     return false;
   bool zpl = model->language == Language::zpl;
 
+  data->extension = context;
   data->printfile_cb = printRaw;
   data->rstartjob_cb = startJob;
   data->rstartpage_cb = startPage;
