@@ -16,6 +16,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -35,10 +37,12 @@ constexpr const char* kVersion = "1.0";
 constexpr const char* kFooter =
     "label-printer-app " "1.0" ": driverless printing for ZPL II and DPL label printers.";
 
-// What the whole application keeps: where the state is saved.  Every printer's driver data
-// points here (its `extension`), so that callbacks given only a printer or a job reach it.
+// What the whole application keeps: where the state is saved and whether a change awaits
+// saving.  Every printer's driver data points here (its `extension`), so that callbacks given
+// only a printer or a job reach it.
 struct AppContext {
   std::string stateFile;
+  std::atomic<bool> unsaved{false};
 };
 
 [[maybe_unused]] AppContext* appContext(pappl_printer_t* printer)
@@ -51,8 +55,9 @@ struct AppContext {
 // ---------------------------------------------------------------------------------------------
 // Jobs
 
-// Where a job's bytes go: the device, until the job is cancelled.  After a cancel nothing
-// more is written (the encoder keeps its pages whole and drops the rest).
+// Where a job's bytes go: the device.  A cancelled job still writes what the encoder sends
+// after the cancel (the rest of a graphic download in flight, the end of a DPL label), so
+// that the printer is never left inside a half label; the encoder itself starts nothing new.
 struct DeviceSink {
   pappl_job_t* job;
   pappl_device_t* device;
@@ -61,8 +66,6 @@ struct DeviceSink {
 int writeDevice(void* context, const unsigned char* data, std::size_t length)
 {
   auto* sink = static_cast<DeviceSink*>(context);
-  if (papplJobIsCanceled(sink->job))
-    return ECANCELED;
   ssize_t written = papplDeviceWrite(sink->device, data, length);
   return written == static_cast<ssize_t>(length) ? 0 : EIO;
 }
@@ -123,6 +126,17 @@ AppJob* appJob(pappl_job_t* job)
   return static_cast<AppJob*>(papplJobGetData(job));
 }
 
+// Passes a cancel of the job on to its encoder.
+void noteCancel(pappl_job_t* job, AppJob& state)
+{
+  if (!papplJobIsCanceled(job))
+    return;
+  if (state.language == Language::zpl)
+    zpl::requestCancel(state.zplJob);
+  else
+    dpl::requestCancel(state.dplJob);
+}
+
 // Logs a failed encoder call and marks the job; false, for the callback's result.
 bool failJob(pappl_job_t* job, const std::string& reason)
 {
@@ -175,15 +189,11 @@ bool writeLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned,
   AppJob* state = appJob(job);
   if (state == nullptr)
     return false;
-  if (state->language == Language::zpl) {
-    if (papplJobIsCanceled(job))
-      zpl::requestCancel(state->zplJob);
+  noteCancel(job, *state);
+  if (state->language == Language::zpl)
     zpl::writeRow(state->zplJob, line);
-  } else {
-    if (papplJobIsCanceled(job))
-      dpl::requestCancel(state->dplJob);
+  else
     dpl::writeRow(state->dplJob, line);
-  }
   return true;
 }
 
@@ -192,6 +202,7 @@ bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned)
   AppJob* state = appJob(job);
   if (state == nullptr)
     return false;
+  noteCancel(job, *state);
   Status status = state->language == Language::zpl ? zpl::finishPage(state->zplJob)
                                                    : dpl::finishPage(state->dplJob);
   if (status == Status::failed)
@@ -205,6 +216,7 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
   AppJob* state = appJob(job);
   if (state == nullptr)
     return false;
+  noteCancel(job, *state);
   Status status = state->language == Language::zpl ? zpl::finishJob(state->zplJob)
                                                    : dpl::finishJob(state->dplJob);
   std::string error = state->language == Language::zpl ? state->zplJob.error
@@ -373,7 +385,25 @@ bool filterPng(pappl_job_t* job, pappl_device_t* device, void*)
   return guarded(job, [&] { return printPng(job, device); });
 }
 
-// Raw ZPL or DPL: copied to the printer unchanged.
+// Reads up to `length` bytes, fewer only at the end of the file; -1 on an error.
+ssize_t readFull(int fd, unsigned char* buffer, std::size_t length)
+{
+  std::size_t got = 0;
+  while (got < length) {
+    ssize_t n = read(fd, buffer + got, length - got);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return -1;
+    if (n == 0)
+      break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// Raw ZPL or DPL: copied to the printer unchanged, once its start shows it is in the
+// printer's language (anything else would be printed as garbage or jam the printer's parser).
 bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
 {
   int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
@@ -381,13 +411,26 @@ bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
     return failJob(job, std::string("Unable to open the print file: ") + std::strerror(errno));
   unsigned char buffer[65536];
   bool ok = true;
+  bool first = true;
   for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-      continue;
+    ssize_t n = readFull(fd, buffer, sizeof buffer);
     if (n < 0) {
       ok = failJob(job, std::string("Unable to read the print file: ") + std::strerror(errno));
       break;
+    }
+    if (first) {
+      first = false;
+      Language language = printerLanguage(papplJobGetPrinter(job));
+      Sniffed kind = sniffRaw(buffer, static_cast<std::size_t>(n));
+      if (n == 0) {
+        ok = failJob(job, "The document is empty");
+        break;
+      }
+      if (kind != (language == Language::zpl ? Sniffed::zpl : Sniffed::dpl)) {
+        ok = failJob(job, language == Language::zpl ? "The document is not a ZPL II job"
+                                                    : "The document is not a DPL job");
+        break;
+      }
     }
     if (n == 0 || papplJobIsCanceled(job))
       break;
@@ -397,9 +440,8 @@ bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
     }
   }
   close(fd);
+  // One impression; PAPPL counts it as completed when the job ends well.
   papplJobSetImpressions(job, 1);
-  if (ok)
-    papplJobSetImpressionsCompleted(job, 1);
   return ok;
 }
 
@@ -779,9 +821,53 @@ pappl_pr_driver_t* driverList()
   return drivers;
 }
 
+// Writes the state beside the file and renames it over the old one, so that a server killed
+// while saving keeps the last whole state.
 bool saveState(pappl_system_t* system, void* data)
 {
-  return papplSystemSaveState(system, static_cast<AppContext*>(data)->stateFile.c_str());
+  auto* context = static_cast<AppContext*>(data);
+  context->unsaved = false;
+  std::string next = context->stateFile + ".new";
+  if (!papplSystemSaveState(system, next.c_str()) ||
+      std::rename(next.c_str(), context->stateFile.c_str()) != 0) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to \"%s\": %s",
+             context->stateFile.c_str(), std::strerror(errno));
+    std::remove(next.c_str());
+    context->unsaved = true;
+    return false;
+  }
+  return true;
+}
+
+// Printers added, deleted or set up differently are saved within a second, not only when the
+// server stops: a server that is killed or loses power keeps them.
+void noteEvent(pappl_system_t*, pappl_printer_t*, pappl_job_t*, pappl_event_t event, void* data)
+{
+  constexpr int kSaved = PAPPL_EVENT_PRINTER_CONFIG_CHANGED | PAPPL_EVENT_PRINTER_CREATED |
+                         PAPPL_EVENT_PRINTER_DELETED | PAPPL_EVENT_SYSTEM_CONFIG_CHANGED;
+  if ((event & kSaved) != 0)
+    static_cast<AppContext*>(data)->unsaved = true;
+}
+
+bool saveChanges(pappl_system_t* system, void* data)
+{
+  if (static_cast<AppContext*>(data)->unsaved)
+    saveState(system, data);
+  return true;
+}
+
+// With no authentication service, changes are taken from this host only: the local socket
+// and loopback.  (PAPPL alone would take web form posts from any host that can reach a
+// listener.)  With `-o auth-service=` PAPPL asks for a password instead.
+http_status_t localOnly(pappl_client_t* client, const char*, gid_t, void*)
+{
+  const http_addr_t* peer = httpGetAddress(papplClientGetHTTP(client));
+  if (peer != nullptr && (httpAddrFamily(const_cast<http_addr_t*>(peer)) == AF_LOCAL ||
+                          httpAddrLocalhost(peer)))
+    return HTTP_STATUS_CONTINUE;
+  papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Refused a change from another host: %s",
+                 papplClientGetHostName(client));
+  return HTTP_STATUS_FORBIDDEN;
 }
 
 // The default state file and spool directory, where PAPPL's own defaults put them.
@@ -903,8 +989,13 @@ pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* dat
   papplSystemAddMIMEFilter(system, "image/png", kZplFormat, filterPng, nullptr);
   papplSystemAddMIMEFilter(system, "image/png", kDplFormat, filterPng, nullptr);
 
+  if (authService == nullptr)
+    papplSystemSetAuthCallback(system, "Basic", localOnly, nullptr);
+
   papplSystemLoadState(system, context->stateFile.c_str());
   papplSystemSetSaveCallback(system, saveState, context);
+  papplSystemSetEventCallback(system, noteEvent, context);
+  papplSystemAddTimerCallback(system, 0, 1, saveChanges, context);
   return system;
 }
 
@@ -912,6 +1003,8 @@ pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* dat
 
 int runApp(int argc, char** argv)
 {
+  // The state file, spool and logs hold other people's documents and settings: private.
+  umask(077);
   static AppContext context;
   pappl_pr_driver_t* drivers = driverList();
   return papplMainloop(argc, argv, kVersion, kFooter, static_cast<int>(std::size(kDrivers)),

@@ -1,0 +1,385 @@
+// app_fault_test.cpp: label-printer-app when things go wrong: a job cancelled while its label
+// is on the wire, a printer that drops the connection, a server killed and restarted, and
+// hostile documents and requests.  Each ends as a failed job or an IPP error; the printer
+// prints the next job whole.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+
+#include "appserver.h"
+
+#include "preview.h"
+
+#include <zlib.h>
+
+#include <atomic>
+#include <mutex>
+#include <poll.h>
+#include <random>
+
+using namespace apptest;
+
+namespace {
+
+// A network label printer on 127.0.0.1 that takes one connection at a time and keeps what
+// it reads.  `pause` slows every read of `chunk` bytes; `cutAfter` resets the connection
+// once that many bytes have come (the printer switched off, the cable pulled).
+class SlowPrinter {
+ public:
+  SlowPrinter()
+  {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // A small window, so that a slow reader holds the sender back after a few kilobytes.
+    int small = 4096;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    listen(listener, 4);
+    thread = std::thread([this] { serve(); });
+  }
+
+  ~SlowPrinter()
+  {
+    done = true;
+    shutdown(listener, SHUT_RDWR);
+    thread.join();
+    close(listener);
+  }
+
+  std::string uri() const { return "socket://127.0.0.1:" + std::to_string(port); }
+
+  // Everything received so far, over every connection.
+  std::string received()
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    return bytes;
+  }
+
+  void clear()
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    bytes.clear();
+  }
+
+  std::atomic<std::size_t> cutAfter{0};  // 0: never
+  std::atomic<bool> hold{false};  // reads nothing while set
+  std::size_t chunk = 4096;
+
+ private:
+  void serve()
+  {
+    while (!done) {
+      pollfd wait = {listener, POLLIN, 0};
+      if (poll(&wait, 1, 100) <= 0)
+        continue;
+      int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0)
+        continue;
+      std::size_t got = 0;
+      std::vector<char> buffer(chunk);
+      while (!done) {
+        pollfd in = {fd, POLLIN, 0};
+        if (hold || poll(&in, 1, 100) <= 0) {
+          if (hold)
+            std::this_thread::sleep_for(20ms);
+          continue;
+        }
+        ssize_t n = read(fd, buffer.data(), buffer.size());
+        if (n <= 0)
+          break;
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          bytes.append(buffer.data(), static_cast<std::size_t>(n));
+        }
+        got += static_cast<std::size_t>(n);
+        if (cutAfter != 0 && got >= cutAfter) {
+          linger reset = {1, 0};
+          setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+          break;
+        }
+      }
+      close(fd);
+    }
+  }
+
+  int listener = -1;
+  int port = 0;
+  std::atomic<bool> done{false};
+  std::thread thread;
+  std::mutex mutex;
+  std::string bytes;
+};
+
+// A PWG raster file of `pages` 4 x 6 in pages of random dots: labels that compress badly,
+// so that each page is a long download.
+void writeNoiseRaster(const std::string& path, unsigned dpi, int pages)
+{
+  cups_page_header2_t header;
+  ASSERT_TRUE(cupsRasterInitPWGHeader(&header, pwgMediaForPWG("oe_4x6-label_4x6in"), "black_1",
+                                      static_cast<int>(dpi), static_cast<int>(dpi), "one-sided", nullptr));
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  std::mt19937 random(7);
+  std::vector<unsigned char> row(header.cupsBytesPerLine);
+  for (int page = 0; page < pages; page++) {
+    ASSERT_TRUE(cupsRasterWriteHeader2(ras, &header));
+    for (unsigned y = 0; y < header.cupsHeight; y++) {
+      for (unsigned char& byte : row)
+        byte = static_cast<unsigned char>(random());
+      cupsRasterWritePixels(ras, row.data(), header.cupsBytesPerLine);
+    }
+  }
+  cupsRasterClose(ras);
+  close(fd);
+}
+
+// True when `bytes` read as a whole job of `labels` labels (a half label is a read error).
+::testing::AssertionResult wholeJob(const std::string& bytes, std::size_t labels)
+{
+  LabelJob job;
+  JobError error;
+  auto data = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (!parseLabelJob({data, bytes.size()}, job, error))
+    return ::testing::AssertionFailure() << "not a whole job: " << error.what << " at byte "
+                                         << error.offset << " of " << bytes.size();
+  if (job.labels.size() != labels)
+    return ::testing::AssertionFailure() << job.labels.size() << " labels, not " << labels;
+  return ::testing::AssertionSuccess();
+}
+
+class AppFaults : public AppServer {
+ protected:
+  // Waits for the job's end and says how it ended ("completed", "failed" or "timeout").
+  std::string jobEnd(const std::string& printer, const std::string& name)
+  {
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const std::string& line : lines(app({"jobs", "-d", printer}).out)) {
+        if (line.size() < name.size() || line.compare(line.size() - name.size(), name.size(), name) != 0)
+          continue;
+        if (line.find("completed") != std::string::npos)
+          return "completed";
+        if (line.find("aborted") != std::string::npos || line.find("canceled") != std::string::npos)
+          return "failed";
+      }
+      std::this_thread::sleep_for(100ms);
+    }
+    return "timeout";
+  }
+
+  // Waits until the printer's only job is in `state`; returns the job's number.
+  std::string waitForState(const std::string& printer, const std::string& state)
+  {
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::string jobs = app({"jobs", "-d", printer}).out;
+      if (jobs.find(state) != std::string::npos)
+        return jobs.substr(0, jobs.find(' '));
+      std::this_thread::sleep_for(100ms);
+    }
+    ADD_FAILURE() << "the job never got " << state;
+    return "0";
+  }
+
+  // Waits until the printer has taken nothing more for half a second.
+  std::string settled(SlowPrinter& printer)
+  {
+    std::string last = printer.received();
+    for (int i = 0; i < 120; i++) {
+      std::this_thread::sleep_for(500ms);
+      std::string now = printer.received();
+      if (now == last)
+        return now;
+      last = now;
+    }
+    return last;
+  }
+};
+
+TEST_F(AppFaults, ACancelWhileALabelIsSentLeavesOnlyWholeLabels)
+{
+  start();
+  for (const Printer& p : {kPrinters[0], kPrinters[2]}) {
+    SCOPED_TRACE(p.name);
+    SlowPrinter printer;
+    std::string name = std::string(p.name) + "-cancel";
+    ASSERT_EQ(0, app({"add", "-d", name, "-m", p.driver, "-v", printer.uri()}).status);
+    // More labels than the sockets' buffers hold, so that the job is still sending when the
+    // printer stops reading.
+    constexpr int kPages = 40;
+    std::string pwg = dir.file("noise.pwg");
+    writeNoiseRaster(pwg, p.dpi, kPages);
+
+    // Cancelled while the printer has stopped reading in the middle of the job: the label
+    // being sent is finished (ZPL's graphic download, DPL's label closed), none after it is
+    // begun.
+    // (PAPPL prints PWG raster as it arrives, so the client waits with the printer.)
+    printer.hold = true;
+    std::thread client([&] { app({"submit", "-d", name, "-t", "noise", pwg}); });
+    std::string id = waitForState(name, "processing");
+    std::this_thread::sleep_for(2s);  // the job fills the sockets' buffers and waits
+    RunResult cancel = app({"cancel", "-d", name, "-j", id});
+    EXPECT_EQ(0, cancel.status) << cancel.out << cancel.err;
+    printer.hold = false;
+    client.join();
+    EXPECT_EQ("failed", jobEnd(name, "noise"));
+    std::string cancelled = settled(printer);
+    LabelJob job;
+    JobError error;
+    auto data = reinterpret_cast<const unsigned char*>(cancelled.data());
+    EXPECT_TRUE(parseLabelJob({data, cancelled.size()}, job, error))
+        << error.what << " at byte " << error.offset << " of " << cancelled.size();
+    EXPECT_GE(job.labels.size(), 1u);
+    EXPECT_LT(job.labels.size(), static_cast<std::size_t>(kPages));
+
+    // The printer takes the next job whole.
+    printer.clear();
+    std::string label = dir.file("label.pwg");
+    writePwgLabel(label, p.dpi);
+    ASSERT_EQ(0, app({"submit", "-d", name, "-t", "after", label}).status);
+    EXPECT_EQ("completed", jobEnd(name, "after"));
+    std::string after = settled(printer);
+    std::string expected = filterOutput(p, label);
+    EXPECT_TRUE(after == expected) << hexDiff(expected, after);
+  }
+}
+
+TEST_F(AppFaults, APrinterThatDropsTheConnectionFailsTheJobAndTheNextPrints)
+{
+  start();
+  SlowPrinter printer;
+  printer.cutAfter = 10000;
+  const Printer& p = kPrinters[0];
+  ASSERT_EQ(0, app({"add", "-d", p.name, "-m", p.driver, "-v", printer.uri()}).status);
+  std::string pwg = dir.file("noise.pwg");
+  writeNoiseRaster(pwg, p.dpi, 2);
+  ASSERT_EQ(0, app({"submit", "-d", p.name, "-t", "dropped", pwg}).status);
+  EXPECT_EQ("failed", jobEnd(p.name, "dropped"));
+  EXPECT_NE(std::string::npos, readFile(dir.file("log")).find("Unable to write"))
+      << readFile(dir.file("log"));
+
+  printer.cutAfter = 0;
+  printer.clear();
+  std::string label = dir.file("label.pwg");
+  writePwgLabel(label, p.dpi);
+  ASSERT_EQ(0, app({"submit", "-d", p.name, "-t", "after", label}).status);
+  EXPECT_EQ("completed", jobEnd(p.name, "after"));
+  EXPECT_TRUE(wholeJob(settled(printer), 1));
+}
+
+TEST_F(AppFaults, AServerKilledOutrightKeepsItsPrintersAndSettings)
+{
+  start();
+  addPrinters();
+  RunResult r = app({"modify", "-d", "d300", "-o", "label-mode-configured=cutter"});
+  ASSERT_EQ(0, r.status) << r.err;
+  // The change reaches the state file soon after, without a clean shutdown.
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (readFile(dir.file("state")).find("cutter") == std::string::npos)
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << readFile(dir.file("state"));
+  kill(server, SIGKILL);
+  waitpid(server, nullptr, 0);
+  server = -1;
+
+  start();
+  std::string printers = app({"printers"}).out;
+  for (const Printer& p : kPrinters)
+    EXPECT_NE(std::string::npos, printers.find(p.name)) << printers;
+  std::string page = httpGet(port, "/d300/label");
+  EXPECT_NE(std::string::npos, page.find("value=\"cutter\" selected")) << page;
+  std::string state;
+  std::string label = dir.file("label.pwg");
+  writePwgLabel(label, 300);
+  EXPECT_FALSE(submit(kPrinters[3], label, "after-kill", state).empty());
+  EXPECT_EQ("completed", state);
+}
+
+// A PNG file of a white image of the size given, whatever its size: one row of data
+// repeated, compressed.
+std::string pngOfSize(std::uint32_t width, std::uint32_t height)
+{
+  auto be32 = [](std::string& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+      out += static_cast<char>((v >> shift) & 0xFF);
+  };
+  auto chunk = [&](std::string& out, const char* type, const std::string& data) {
+    be32(out, static_cast<std::uint32_t>(data.size()));
+    std::string body = std::string(type, 4) + data;
+    out += body;
+    be32(out, static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()))));
+  };
+  std::string png = "\x89PNG\r\n\x1a\n";
+  std::string ihdr;
+  be32(ihdr, width);
+  be32(ihdr, height);
+  ihdr += std::string("\x01\x00\x00\x00\x00", 5);  // 1-bit grey
+  chunk(png, "IHDR", ihdr);
+  std::string rows;
+  for (std::uint32_t y = 0; y < std::min<std::uint32_t>(height, 64); y++)
+    rows += std::string(1, '\0') + std::string((width + 7) / 8, '\xff');
+  uLongf size = compressBound(static_cast<uLong>(rows.size()));
+  std::string packed(size, '\0');
+  compress(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(rows.data()), static_cast<uLong>(rows.size()));
+  packed.resize(size);
+  chunk(png, "IDAT", packed);
+  chunk(png, "IEND", "");
+  return png;
+}
+
+TEST_F(AppFaults, HostileDocumentsFailTheirJobAndNothingElse)
+{
+  start();
+  addPrinters();
+  const Printer& z = kPrinters[0];
+  std::string pdf = dir.file("label.pdf");
+  ASSERT_EQ(0, runProgram(MAKE_PDF_PATH, {{"4x6in", pdf}, env}).status);
+  std::string whole = readFile(pdf);
+
+  struct Hostile {
+    const char* name;
+    std::string bytes;
+  };
+  const Hostile cases[] = {
+      {"truncated-pdf", whole.substr(0, whole.size() / 2)},
+      {"pdf-header-only", "%PDF-1.7\n%\xe2\xe3\xcf\xd3\n"},
+      {"huge-png", pngOfSize(100000, 100000)},
+      {"png-cut-in-header", pngOfSize(400, 300).substr(0, 30)},
+      {"plain-text", "Dear printer,\nplease print this letter.\n"},
+      {"binary-noise", std::string("\x7f\x45\x4c\x46\x02\x01\x01\x00", 8) + std::string(3000, '\x90')},
+  };
+  for (const Hostile& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = dir.file(c.name);
+    writeFile(file, c.bytes);
+    RunResult r = app({"submit", "-d", z.name, "-t", c.name, file});
+    // Either the request is refused with a reason, or the job fails.
+    if (r.status != 0)
+      EXPECT_FALSE(r.err.empty());
+    else
+      EXPECT_EQ("failed", jobEnd(z.name, c.name)) << readFile(dir.file("log"));
+  }
+  // A document of no bytes at all is refused.
+  writeFile(dir.file("empty"), "");
+  RunResult empty = app({"submit", "-d", z.name, "-t", "empty", dir.file("empty")});
+  EXPECT_NE(0, empty.status);
+  EXPECT_FALSE(empty.err.empty());
+
+  // Absurd attribute values: an IPP error or a job that ends, never a hang.
+  writePwgLabel(dir.file("label.pwg"), z.dpi);
+  RunResult absurd = runProgram(IPPTOOL_PATH, {{"-T", "30", "-f", dir.file("label.pwg"), uri(z),
+                                      TEST_SOURCE_DIR "/absurd-job.test"}, env});
+  EXPECT_EQ(0, absurd.status) << absurd.out << absurd.err;
+
+  // The printer still prints, and the server still answers.
+  std::string state;
+  std::string got = submit(z, dir.file("label.pwg"), "good-after", state);
+  EXPECT_EQ("completed", state);
+  EXPECT_TRUE(wholeJob(got, 1));
+}
+
+}  // namespace
