@@ -497,16 +497,26 @@ void updateStatus(pappl_printer_t* printer, AppContext& context)
       return;
     s.querying = true;
   }
+  // Whatever happens below, the next query may run.
+  struct Done {
+    AppContext& context;
+    int id;
+    ~Done()
+    {
+      std::lock_guard<std::mutex> lock(context.statusMutex);
+      if (auto it = context.statuses.find(id); it != context.statuses.end())
+        it->second.querying = false;
+    }
+  } done{context, id};
 
   QueryResult result;
-  bool asked = true;
   if (network) {
     result = queryHostStatus(host, port);
   } else if (pappl_device_t* device = papplPrinterOpenDevice(printer)) {
     result = queryHostStatus(StatusChannel{device, sendDevice, receiveDevice});
     papplPrinterCloseDevice(printer);
   } else {
-    asked = false;  // in use: a job has it
+    result.error = "the device cannot be opened or is in use";
   }
 
   std::optional<HostStatus> status;
@@ -516,7 +526,7 @@ void updateStatus(pappl_printer_t* printer, AppContext& context)
       papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN, "Unreadable host status reply, reasons left as they were: \"%s\"",
                       printableBytes(result.reply).c_str());
   }
-  bool silent = asked && result.outcome != QueryOutcome::answered;
+  bool silent = result.outcome != QueryOutcome::answered;
 
   StatusReasons before, after;
   bool firstSilence = false;
@@ -527,8 +537,7 @@ void updateStatus(pappl_printer_t* printer, AppContext& context)
     before = s.reasons;
     after = s.reasons = update.current;
     firstSilence = silent && s.answering;
-    if (asked)
-      s.answering = !silent;
+    s.answering = !silent;
     if (silent)
       s.quietUntil = std::chrono::steady_clock::now() + kQuietAfterNoAnswer;
   }
@@ -543,9 +552,6 @@ void updateStatus(pappl_printer_t* printer, AppContext& context)
     papplPrinterSetReasons(printer, static_cast<pappl_preason_t>(now & ~old),
                            static_cast<pappl_preason_t>(old & ~now));
   }
-
-  std::lock_guard<std::mutex> lock(context.statusMutex);
-  context.statuses[id].querying = false;
 }
 
 // PAPPL's status callback, on a client thread when the printer's state is read while it is

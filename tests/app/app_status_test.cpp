@@ -475,6 +475,8 @@ TEST_F(AppStatus, JobsPrintWholeToAPrinterThatNeverAnswers)
   }
   ASSERT_EQ(1u, jobs.size());
   EXPECT_TRUE(jobs[0] == expected) << hexDiff(expected, jobs[0]);
+  std::string log = readFile(dir.file("log"));
+  EXPECT_NE(std::string::npos, log.find("No host status from the printer (no reply)")) << log;
 }
 
 }  // namespace
