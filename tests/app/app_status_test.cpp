@@ -153,13 +153,6 @@ TEST(HostStatusParse, GarbageGivesNothing)
     EXPECT_FALSE(parseHostStatus(kReady.substr(0, n))) << n;
 }
 
-TEST(HostStatusParse, CompleteAtTheThirdFrameEnd)
-{
-  EXPECT_FALSE(hostStatusComplete(kReady.substr(0, kReady.rfind('\x03'))));
-  EXPECT_TRUE(hostStatusComplete(kReady.substr(0, kReady.rfind('\x03') + 1)));
-  EXPECT_TRUE(hostStatusComplete("\x03\x03\x03"));
-}
-
 TEST(StatusReasons, ClearedWhenGoneKeptWhenTheReplyIsGarbage)
 {
   std::optional<HostStatus> paperOut = parseHostStatus(reply(withField(kString1, 1, "1")));
@@ -401,11 +394,15 @@ class AppStatus : public AppServer {
 
 TEST_F(AppStatus, ReasonsFollowThePrinterAndClear)
 {
-  FakePrinter printer;
+  FakePrinter printer, dplPrinter;
   printer.setReply(kReady);
+  dplPrinter.setReply(kReady);
   start();
   RunResult r = app({"add", "-d", "zs", "-m", "zpl_203", "-v", printer.uri()});
   ASSERT_EQ(0, r.status) << r.err;
+  r = app({"add", "-d", "ds", "-m", "dpl_203", "-v", dplPrinter.uri()});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("none", stateReasons("ds"));
 
   std::string reasons;
   const auto queried = [&](std::size_t after) {
@@ -433,6 +430,10 @@ TEST_F(AppStatus, ReasonsFollowThePrinterAndClear)
 
   std::string log = readFile(dir.file("log"));
   EXPECT_NE(std::string::npos, log.find("<02>garbage<03>")) << "the garbage is logged, escaped";
+
+  // A DPL printer is never sent ~HS (it would print it as text).
+  EXPECT_EQ("none", stateReasons("ds"));
+  EXPECT_EQ(0u, dplPrinter.record().connections.size());
 }
 
 TEST_F(AppStatus, JobsPrintWholeToAPrinterThatNeverAnswers)
@@ -477,6 +478,13 @@ TEST_F(AppStatus, JobsPrintWholeToAPrinterThatNeverAnswers)
   EXPECT_TRUE(jobs[0] == expected) << hexDiff(expected, jobs[0]);
   std::string log = readFile(dir.file("log"));
   EXPECT_NE(std::string::npos, log.find("No host status from the printer (no reply)")) << log;
+
+  // A printer that did not answer is left alone for a while: reads of its state past PAPPL's
+  // two seconds between status calls do not wait for it again.
+  std::size_t asked = printer.queries();
+  std::this_thread::sleep_for(2500ms);
+  stateReasons("zs");
+  EXPECT_EQ(asked, printer.queries());
 }
 
 }  // namespace
