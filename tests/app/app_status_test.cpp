@@ -414,10 +414,15 @@ TEST_F(AppStatus, ReasonsFollowThePrinterAndClear)
   printer.setReply(reply(withField(kString1, 1, "1")));
   EXPECT_TRUE(waitForReasons("zs", [](const std::string& s) { return has(s, "media-empty"); }, reasons))
       << reasons;
-  printer.setReply(reply(kString1, withField(kString2, 2, "1")));
+  // Paused, buffer full and ribbon out together; paused has no reason of its own in PAPPL.
+  printer.setReply(reply(withField(withField(kString1, 2, "1"), 5, "1"), withField(kString2, 3, "1")));
   EXPECT_TRUE(waitForReasons("zs", [](const std::string& s) {
-    return has(s, "cover-open") && !has(s, "media-empty");
+    return has(s, "other") && has(s, "spool-area-full") && has(s, "marker-supply-empty") &&
+           !has(s, "media-empty");
   }, reasons)) << reasons;
+  printer.setReply(reply(kString1, withField(kString2, 2, "1")));
+  EXPECT_TRUE(waitForReasons("zs", [](const std::string& s) { return s == "cover-open"; }, reasons))
+      << reasons;
 
   // Garbage changes nothing: the cover stays open until a reply says otherwise.
   printer.setReply("\x02garbage\x03\r\n\x02\x03\r\n\x02\x03\r\n");
