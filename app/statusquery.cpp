@@ -84,8 +84,8 @@ long receiveSocket(void* context, char* buffer, std::size_t size, Milliseconds w
   }
 }
 
-// A non-blocking socket connected to `address` within `timeout`, or -1 with `error` set.
-int connectWithin(const addrinfo& address, Milliseconds timeout, std::string& error)
+// A non-blocking socket connected to `address` by `deadline`, or -1 with `error` set.
+int connectBy(const addrinfo& address, Clock::time_point deadline, std::string& error)
 {
   int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                     address.ai_protocol);
@@ -100,7 +100,7 @@ int connectWithin(const addrinfo& address, Milliseconds timeout, std::string& er
     ::close(fd);
     return -1;
   }
-  if (!waitFor(fd, POLLOUT, Clock::now() + timeout)) {
+  if (!waitFor(fd, POLLOUT, deadline)) {
     error = "connection timed out";
     ::close(fd);
     return -1;
@@ -214,12 +214,15 @@ QueryResult queryHostStatus(const std::string& host, int port, Milliseconds conn
     return result;
   }
 
+  // The addresses share one connect timeout, however many the name has.
   int fd = -1;
-  for (addrinfo* a = addresses; a != nullptr && fd < 0; a = a->ai_next)
-    fd = connectWithin(*a, connectTimeout, result.error);
+  auto connectDeadline = Clock::now() + connectTimeout;
+  for (addrinfo* a = addresses; a != nullptr && fd < 0 && Clock::now() < connectDeadline; a = a->ai_next)
+    fd = connectBy(*a, connectDeadline, result.error);
   freeaddrinfo(addresses);
   if (fd < 0) {
-    result.error = "cannot connect to " + host + ":" + service + ": " + result.error;
+    result.error = "cannot connect to " + host + ":" + service + ": " +
+                   (result.error.empty() ? "connection timed out" : result.error);
     return result;
   }
 

@@ -40,9 +40,9 @@ struct QueryResult {
 // written in brackets: socket://[::1]:9100.
 bool parseSocketUri(std::string_view uri, std::string& host, int& port);
 
-// Sends ~HS to host:port over a new TCP connection and reads the reply: connecting takes at
-// most `connectTimeout` per address tried, sending and reading together at most
-// `replyDeadline`.  The connection is closed before this returns.  A host name is looked up
+// Sends ~HS to host:port over a new TCP connection and reads the reply: connecting (to each
+// of the name's addresses in turn) takes at most `connectTimeout` in all, sending and
+// reading together at most `replyDeadline`.  The connection is closed before this returns.  A host name is looked up
 // with the system resolver first, which has its own timeouts.
 QueryResult queryHostStatus(const std::string& host, int port, Milliseconds connectTimeout = kConnectTimeout,
                             Milliseconds replyDeadline = kReplyDeadline);
