@@ -94,7 +94,8 @@ TEST(HostStatusParse, EachConditionSetsItsReasonAlone)
     std::string text = c.string == 1 ? reply(withField(kString1, c.field, "1"))
                                      : reply(kString1, withField(kString2, c.field, "1"));
     EXPECT_EQ(c.reason, reasonsOf(text));
-    (c.string == 1 ? one : two) = withField(c.string == 1 ? one : two, c.field, "1");
+    std::string& both = c.string == 1 ? one : two;
+    both = withField(both, c.field, "1");
     all |= c.reason;
   }
   EXPECT_EQ(all, reasonsOf(reply(one, two)));
