@@ -9,8 +9,10 @@
 // decoded here, JPEG and PWG/Apple raster by PAPPL; raw ZPL and DPL passed through unchanged.
 
 #include "app.h"
+#include "hoststatus.h"
 #include "labelsettings.h"
 #include "pdfraster.h"
+#include "statusquery.h"
 
 #include <pappl/pappl.h>
 #include <png.h>
@@ -18,11 +20,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -37,15 +42,28 @@ constexpr const char* kVersion = "1.0";
 constexpr const char* kFooter =
     "label-printer-app " "1.0" ": driverless printing for ZPL II and DPL label printers.";
 
+// One printer's status queries (see "Printer status"): the reasons its replies set, whether
+// a query is running, whether the last one was answered, and until when a printer that did
+// not answer is left alone (each silent query holds a client thread up to the deadline).
+struct PrinterStatus {
+  StatusReasons reasons = kReasonNone;
+  bool querying = false;
+  bool answering = true;
+  std::chrono::steady_clock::time_point quietUntil;
+};
+
 // What the whole application keeps: where the state is saved and whether a change awaits
-// saving.  Every printer's driver data points here (its `extension`), so that callbacks given
-// only a printer or a job reach it.
+// saving, and what each printer's host status queries have found, by printer ID.  Every
+// printer's driver data points here (its `extension`), so that callbacks given only a
+// printer or a job reach it.
 struct AppContext {
   std::string stateFile;
   std::atomic<bool> unsaved{false};
+  std::mutex statusMutex;
+  std::map<int, PrinterStatus> statuses;
 };
 
-[[maybe_unused]] AppContext* appContext(pappl_printer_t* printer)
+AppContext* appContext(pappl_printer_t* printer)
 {
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
@@ -456,6 +474,144 @@ const char* sniffFormat(const unsigned char* header, std::size_t size, void*)
 }
 
 // ---------------------------------------------------------------------------------------------
+// Printer status
+
+constexpr std::chrono::seconds kQuietAfterNoAnswer{30};
+
+// The application's reasons as PAPPL's bits.  PAPPL 1.3.1 has no bit for a printer paused
+// at its own panel (its "paused" is the queue's stopped state) nor for the print head's
+// temperature, so these three show as "other"; the log names them.
+pappl_preason_t printerReasons(StatusReasons reasons)
+{
+  static constexpr struct {
+    StatusReason reason;
+    pappl_preason_t bit;
+  } kMap[] = {{kReasonMediaEmpty, PAPPL_PREASON_MEDIA_EMPTY},
+              {kReasonCoverOpen, PAPPL_PREASON_COVER_OPEN},
+              {kReasonMarkerSupplyEmpty, PAPPL_PREASON_MARKER_SUPPLY_EMPTY},
+              {kReasonSpoolAreaFull, PAPPL_PREASON_SPOOL_AREA_FULL},
+              {kReasonPaused, PAPPL_PREASON_OTHER},
+              {kReasonOverTemperature, PAPPL_PREASON_OTHER},
+              {kReasonUnderTemperature, PAPPL_PREASON_OTHER}};
+  unsigned bits = PAPPL_PREASON_NONE;
+  for (const auto& m : kMap) {
+    if (reasons & m.reason)
+      bits |= m.bit;
+  }
+  return static_cast<pappl_preason_t>(bits);
+}
+
+// A USB printer, through the device PAPPL opened (each read waits as long as PAPPL's USB
+// read does).
+bool sendDevice(void* context, const char* bytes, std::size_t length)
+{
+  auto* device = static_cast<pappl_device_t*>(context);
+  if (papplDeviceWrite(device, bytes, length) != static_cast<ssize_t>(length))
+    return false;
+  papplDeviceFlush(device);
+  return true;
+}
+
+long receiveDevice(void* context, char* buffer, std::size_t size, Milliseconds)
+{
+  ssize_t n = papplDeviceRead(static_cast<pappl_device_t*>(context), buffer, size);
+  return n < 0 ? -1 : static_cast<long>(n);
+}
+
+// Asks the printer, and records and applies what it says.
+void updateStatus(pappl_printer_t* printer, AppContext& context)
+{
+  const char* deviceUri = papplPrinterGetDeviceURI(printer);
+  std::string uri = deviceUri != nullptr ? deviceUri : "";
+  std::string host;
+  int port = 0;
+  bool network = parseSocketUri(uri, host, port);
+  // A file or any other device has no status to read; a printer busy with a job is not
+  // disturbed.
+  if ((!network && uri.rfind("usb://", 0) != 0) || papplPrinterGetState(printer) == IPP_PSTATE_PROCESSING)
+    return;
+
+  int id = papplPrinterGetID(printer);
+  {
+    std::lock_guard<std::mutex> lock(context.statusMutex);
+    PrinterStatus& s = context.statuses[id];
+    if (s.querying || std::chrono::steady_clock::now() < s.quietUntil)
+      return;
+    s.querying = true;
+  }
+  // Whatever happens below, the next query may run.
+  struct Done {
+    AppContext& context;
+    int id;
+    ~Done()
+    {
+      std::lock_guard<std::mutex> lock(context.statusMutex);
+      if (auto it = context.statuses.find(id); it != context.statuses.end())
+        it->second.querying = false;
+    }
+  } done{context, id};
+
+  QueryResult result;
+  if (network) {
+    result = queryHostStatus(host, port);
+  } else if (pappl_device_t* device = papplPrinterOpenDevice(printer)) {
+    result = queryHostStatus(StatusChannel{device, sendDevice, receiveDevice});
+    papplPrinterCloseDevice(printer);
+  } else {
+    result.error = "the device cannot be opened or is in use";
+  }
+
+  std::optional<HostStatus> status;
+  if (result.outcome == QueryOutcome::answered) {
+    status = parseHostStatus(result.reply);
+    if (!status)
+      papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN, "Unreadable host status reply, reasons left as they were: \"%s\"",
+                      printableBytes(result.reply).c_str());
+  }
+  bool silent = result.outcome != QueryOutcome::answered;
+
+  StatusReasons before, after;
+  bool firstSilence = false;
+  {
+    std::lock_guard<std::mutex> lock(context.statusMutex);
+    PrinterStatus& s = context.statuses[id];
+    ReasonUpdate update = updateReasons(s.reasons, status);
+    before = s.reasons;
+    after = s.reasons = update.current;
+    firstSilence = silent && s.answering;
+    s.answering = !silent;
+    if (silent)
+      s.quietUntil = std::chrono::steady_clock::now() + kQuietAfterNoAnswer;
+  }
+  if (silent)
+    papplLogPrinter(printer, firstSilence ? PAPPL_LOGLEVEL_WARN : PAPPL_LOGLEVEL_DEBUG,
+                    "No host status from the printer (%s); asking again in %d s, reasons left as they were",
+                    result.error.c_str(), static_cast<int>(kQuietAfterNoAnswer.count()));
+  if (after != before) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Printer status: %s (was %s)", reasonNames(after).c_str(),
+                    reasonNames(before).c_str());
+    pappl_preason_t old = printerReasons(before), now = printerReasons(after);
+    papplPrinterSetReasons(printer, static_cast<pappl_preason_t>(now & ~old),
+                           static_cast<pappl_preason_t>(old & ~now));
+  }
+}
+
+// PAPPL's status callback, on a client thread when the printer's state is read while it is
+// idle.  No exception may unwind into PAPPL's C code.
+bool statusCallback(pappl_printer_t* printer)
+{
+  AppContext* context = appContext(printer);
+  if (context == nullptr)
+    return true;
+  try {
+    updateStatus(printer, *context);
+  } catch (const std::exception& e) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "Printer status not read: %s", e.what());
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Drivers
 
 struct MediaSize {
@@ -536,6 +692,8 @@ bool driverCallback(pappl_system_t*, const char* driverName, const char*, const 
   data->delete_cb = deleteCallback;
   data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+  if (zpl)
+    data->status_cb = statusCallback;
 
   data->format = zpl ? kZplFormat : kDplFormat;
   std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model->makeAndModel);

@@ -6,113 +6,17 @@
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
 #include "appserver.h"
+#include "fakeprinter.h"
 
 #include "preview.h"
 
 #include <zlib.h>
 
-#include <atomic>
-#include <mutex>
-#include <poll.h>
 #include <random>
 
 using namespace apptest;
 
 namespace {
-
-// A network label printer on 127.0.0.1 that takes one connection at a time and keeps what
-// it reads.  `pause` slows every read of `chunk` bytes; `cutAfter` resets the connection
-// once that many bytes have come (the printer switched off, the cable pulled).
-class SlowPrinter {
- public:
-  SlowPrinter()
-  {
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // A small window, so that a slow reader holds the sender back after a few kilobytes.
-    int small = 4096;
-    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    listen(listener, 4);
-    thread = std::thread([this] { serve(); });
-  }
-
-  ~SlowPrinter()
-  {
-    done = true;
-    shutdown(listener, SHUT_RDWR);
-    thread.join();
-    close(listener);
-  }
-
-  std::string uri() const { return "socket://127.0.0.1:" + std::to_string(port); }
-
-  // Everything received so far, over every connection.
-  std::string received()
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    return bytes;
-  }
-
-  void clear()
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    bytes.clear();
-  }
-
-  std::atomic<std::size_t> cutAfter{0};  // 0: never
-  std::atomic<bool> hold{false};  // reads nothing while set
-  std::size_t chunk = 4096;
-
- private:
-  void serve()
-  {
-    while (!done) {
-      pollfd wait = {listener, POLLIN, 0};
-      if (poll(&wait, 1, 100) <= 0)
-        continue;
-      int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0)
-        continue;
-      std::size_t got = 0;
-      std::vector<char> buffer(chunk);
-      while (!done) {
-        pollfd in = {fd, POLLIN, 0};
-        if (hold || poll(&in, 1, 100) <= 0) {
-          if (hold)
-            std::this_thread::sleep_for(20ms);
-          continue;
-        }
-        ssize_t n = read(fd, buffer.data(), buffer.size());
-        if (n <= 0)
-          break;
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          bytes.append(buffer.data(), static_cast<std::size_t>(n));
-        }
-        got += static_cast<std::size_t>(n);
-        if (cutAfter != 0 && got >= cutAfter) {
-          linger reset = {1, 0};
-          setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-          break;
-        }
-      }
-      close(fd);
-    }
-  }
-
-  int listener = -1;
-  int port = 0;
-  std::atomic<bool> done{false};
-  std::thread thread;
-  std::mutex mutex;
-  std::string bytes;
-};
 
 // A PWG raster file of `pages` 4 x 6 in pages of random dots: labels that compress badly,
 // so that each page is a long download.
@@ -187,7 +91,7 @@ class AppFaults : public AppServer {
   }
 
   // Waits until the printer has taken nothing more for half a second.
-  std::string settled(SlowPrinter& printer)
+  std::string settled(FakePrinter& printer)
   {
     std::string last = printer.received();
     for (int i = 0; i < 120; i++) {
@@ -206,7 +110,7 @@ TEST_F(AppFaults, ACancelWhileALabelIsSentLeavesOnlyWholeLabels)
   start();
   for (const Printer& p : {kPrinters[0], kPrinters[2]}) {
     SCOPED_TRACE(p.name);
-    SlowPrinter printer;
+    FakePrinter printer;
     std::string name = std::string(p.name) + "-cancel";
     ASSERT_EQ(0, app({"add", "-d", name, "-m", p.driver, "-v", printer.uri()}).status);
     // More labels than the sockets' buffers hold, so that the job is still sending when the
@@ -219,13 +123,13 @@ TEST_F(AppFaults, ACancelWhileALabelIsSentLeavesOnlyWholeLabels)
     // being sent is finished (ZPL's graphic download, DPL's label closed), none after it is
     // begun.
     // (PAPPL prints PWG raster as it arrives, so the client waits with the printer.)
-    printer.hold = true;
+    printer.setReading(false);
     std::thread client([&] { app({"submit", "-d", name, "-t", "noise", pwg}); });
     std::string id = waitForState(name, "processing");
     std::this_thread::sleep_for(2s);  // the job fills the sockets' buffers and waits
     RunResult cancel = app({"cancel", "-d", name, "-j", id});
     EXPECT_EQ(0, cancel.status) << cancel.out << cancel.err;
-    printer.hold = false;
+    printer.setReading(true);
     client.join();
     EXPECT_EQ("failed", jobEnd(name, "noise"));
     std::string cancelled = settled(printer);
@@ -238,12 +142,12 @@ TEST_F(AppFaults, ACancelWhileALabelIsSentLeavesOnlyWholeLabels)
     EXPECT_LT(job.labels.size(), static_cast<std::size_t>(kPages));
 
     // The printer takes the next job whole.
-    printer.clear();
+    std::size_t mark = cancelled.size();
     std::string label = dir.file("label.pwg");
     writePwgLabel(label, p.dpi);
     ASSERT_EQ(0, app({"submit", "-d", name, "-t", "after", label}).status);
     EXPECT_EQ("completed", jobEnd(name, "after"));
-    std::string after = settled(printer);
+    std::string after = settled(printer).substr(mark);
     std::string expected = filterOutput(p, label);
     EXPECT_TRUE(after == expected) << hexDiff(expected, after);
   }
@@ -252,8 +156,8 @@ TEST_F(AppFaults, ACancelWhileALabelIsSentLeavesOnlyWholeLabels)
 TEST_F(AppFaults, APrinterThatDropsTheConnectionFailsTheJobAndTheNextPrints)
 {
   start();
-  SlowPrinter printer;
-  printer.cutAfter = 10000;
+  FakePrinter printer;
+  printer.setDropAfter(10000);
   const Printer& p = kPrinters[0];
   ASSERT_EQ(0, app({"add", "-d", p.name, "-m", p.driver, "-v", printer.uri()}).status);
   std::string pwg = dir.file("noise.pwg");
@@ -263,13 +167,13 @@ TEST_F(AppFaults, APrinterThatDropsTheConnectionFailsTheJobAndTheNextPrints)
   EXPECT_NE(std::string::npos, readFile(dir.file("log")).find("Unable to write"))
       << readFile(dir.file("log"));
 
-  printer.cutAfter = 0;
-  printer.clear();
+  printer.setDropAfter(std::nullopt);
+  std::size_t mark = printer.received().size();
   std::string label = dir.file("label.pwg");
   writePwgLabel(label, p.dpi);
   ASSERT_EQ(0, app({"submit", "-d", p.name, "-t", "after", label}).status);
   EXPECT_EQ("completed", jobEnd(p.name, "after"));
-  EXPECT_TRUE(wholeJob(settled(printer), 1));
+  EXPECT_TRUE(wholeJob(settled(printer).substr(mark), 1));
 }
 
 TEST_F(AppFaults, AServerKilledOutrightKeepsItsPrintersAndSettings)
