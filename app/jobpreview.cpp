@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <new>
 #include <span>
 
 namespace app {
@@ -121,17 +122,20 @@ std::uint64_t keptBytes(const std::deque<std::shared_ptr<const KeptJob>>& jobs)
 }  // namespace
 
 void captureBytes(JobCapture& capture, const unsigned char* data, std::size_t length,
-                  std::size_t limit)
+                  std::size_t limit) noexcept
 {
   capture.total += length;
   if (capture.tooLarge)
     return;
-  if (capture.total > limit) {
-    capture.tooLarge = true;
-    std::vector<unsigned char>().swap(capture.bytes);
-    return;
+  if (capture.total <= limit) {
+    try {
+      capture.bytes.insert(capture.bytes.end(), data, data + length);
+      return;
+    } catch (const std::bad_alloc&) {
+    }
   }
-  capture.bytes.insert(capture.bytes.end(), data, data + length);
+  capture.tooLarge = true;
+  std::vector<unsigned char>().swap(capture.bytes);
 }
 
 void keepJob(PreviewShelf& shelf, int printer, KeptJob job, std::size_t jobs, std::size_t bytes)

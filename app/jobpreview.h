@@ -34,10 +34,11 @@ struct JobCapture {
   bool tooLarge = false;  // more than `limit` bytes were written; `bytes` is then empty
 };
 
-// Adds bytes written to the device.  Past `limit` the bytes are dropped and the capture only
-// counts; a job that cannot be shown whole is not shown at all.
+// Adds bytes written to the device.  Past `limit` (or when memory runs out) the bytes are
+// dropped and the capture only counts: a job that cannot be shown whole is not shown at all.
+// Never throws, since it runs inside PAPPL's callbacks.
 void captureBytes(JobCapture& capture, const unsigned char* data, std::size_t length,
-                  std::size_t limit = kCaptureLimit);
+                  std::size_t limit = kCaptureLimit) noexcept;
 
 // A finished job as the shelf keeps it.
 struct KeptJob {
