@@ -973,29 +973,21 @@ void addPreviewPages(pappl_printer_t* printer)
   papplPrinterAddLink(printer, "Label Preview", path, PAPPL_LOPTIONS_NAVIGATION);
 }
 
-// The pages go with their printer, and so do its kept jobs.
-void removePreviewPages(pappl_printer_t* printer)
+void forgetPreviews(pappl_printer_t* printer, pappl_pr_driver_data_t* data)
 {
-  pappl_system_t* system = papplPrinterGetSystem(printer);
-  char path[256];
-  papplPrinterGetPath(printer, "preview", path, sizeof path);
-  papplSystemRemoveResource(system, path);
-  papplPrinterGetPath(printer, "preview.png", path, sizeof path);
-  papplSystemRemoveResource(system, path);
-  if (AppContext* context = appContext(printer))
+  if (auto* context = static_cast<AppContext*>(data->extension))
     forgetPrinter(context->previews, papplPrinterGetID(printer));
 }
 
-// A printer being deleted: its page goes with it, since the page refers to the printer.
-void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t*)
+// A printer being deleted.  PAPPL removes the printer's pages itself, and calls this with its
+// system lock held: removing a page here as well leaves that lock taken and the server hung.
+// The printer's kept jobs go with it.
+void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t* data)
 {
-  char path[256];
-  papplPrinterGetPath(printer, "label", path, sizeof path);
-  papplSystemRemoveResource(papplPrinterGetSystem(printer), path);
-  removePreviewPages(printer);
+  forgetPreviews(printer, data);
 }
 
-// A new or restored printer: its label supply and its label settings page.
+// A new or restored printer: its label supply, its label settings and preview pages.
 void createCallback(pappl_printer_t* printer, void*)
 {
   pappl_supply_t supply;

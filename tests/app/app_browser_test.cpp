@@ -159,7 +159,10 @@ class BrowserTest : public AppServer {
     std::smatch session;
     EXPECT_TRUE(std::regex_search(page.body, session, std::regex("name=\"session\" value=\"([0-9a-f]+)\"")))
         << page.body;
-    return httpExchange(port, "POST", path, "session=" + session[1].str() + "&action=" + action);
+    std::string form = "session=" + session[1].str();
+    if (!action.empty())
+      form += "&action=" + action;
+    return httpExchange(port, "POST", path, form);
   }
 };
 
@@ -236,7 +239,7 @@ TEST_F(BrowserTest, PreviewPageShowsTheLabelThePrinterGot)
 }
 
 // PAPPL's "Print Test Page" button and the preview page's own both print the test label of the
-// printer's label size; the preview shows it as drawn.
+// printer's label size; the preview shows it as drawn, until the printer is deleted.
 TEST_F(BrowserTest, TestLabelPrintsFromBothButtons)
 {
   if (std::string(CHROMIUM_PATH).empty() || access(CHROMIUM_PATH, X_OK) != 0)
@@ -276,6 +279,13 @@ TEST_F(BrowserTest, TestLabelPrintsFromBothButtons)
   EXPECT_EQ(404, httpExchange(port, "GET", "/z300/preview.png?job=999&label=1").status);
   std::string second = std::regex_replace(sources[0], std::regex("label=1"), "label=2");
   EXPECT_EQ(404, httpExchange(port, "GET", std::regex_replace(second, std::regex("&amp;"), "&")).status);
+
+  // Deleting the printer takes its pages with it, and the server goes on answering.
+  HttpReply deleted = postAction("/z300/delete", "");
+  EXPECT_TRUE(deleted.status == 200 || deleted.status == 302 || deleted.status == 303) << deleted.status;
+  EXPECT_EQ(404, httpExchange(port, "GET", "/z300/preview").status);
+  EXPECT_EQ(404, httpExchange(port, "GET", sources[0]).status);
+  EXPECT_EQ(200, httpExchange(port, "GET", "/").status);
 }
 
 }  // namespace
