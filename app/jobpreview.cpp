@@ -6,7 +6,6 @@
 
 #include "preview.h"
 
-#include <algorithm>
 #include <initializer_list>
 #include <new>
 #include <span>

@@ -753,11 +753,11 @@ void captureWritten(pappl_job_t* job, const unsigned char* data, ssize_t written
 void keepPreview(pappl_job_t* job, JobCapture& capture, bool failed)
 {
   pappl_printer_t* printer = papplJobGetPrinter(job);
-  AppContext* context = appContext(printer);
-  if (context == nullptr)
-    return;
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
+  auto* context = static_cast<AppContext*>(data.extension);
+  if (context == nullptr)
+    return;
   try {
     KeptJob kept;
     kept.id = papplJobGetID(job);
@@ -780,7 +780,7 @@ const char* writeTestLabel(pappl_printer_t* printer, char* buffer, std::size_t s
 {
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
-  AppContext* context = appContext(printer);
+  auto* context = static_cast<AppContext*>(data.extension);
   if (context == nullptr)
     return nullptr;
   int dpi = data.x_default > 0 ? data.x_default : 203;

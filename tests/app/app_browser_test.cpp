@@ -5,16 +5,17 @@
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
 #include "appserver.h"
+#include "pngcheck.h"
 #include "preview.h"
 #include "testlabel.h"
 
-#include <png.h>
 
 #include <cstring>
 #include <iostream>
 #include <regex>
 
 using namespace apptest;
+using namespace pngcheck;
 
 namespace {
 
@@ -77,48 +78,6 @@ HttpReply httpExchange(int port, const std::string& method, const std::string& p
       reply.body.resize(std::min<std::size_t>(reply.body.size(), std::stoul(length[1].str())));
   }
   return reply;
-}
-
-// A PNG decoded to one grey byte a dot.
-struct Grey {
-  unsigned width = 0, height = 0;
-  std::vector<unsigned char> dots;
-};
-
-Grey decodePng(const std::string& png)
-{
-  Grey grey;
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&image, png.data(), png.size()))
-    return grey;
-  image.format = PNG_FORMAT_GRAY;
-  grey.dots.resize(PNG_IMAGE_SIZE(image));
-  if (png_image_finish_read(&image, nullptr, grey.dots.data(), 0, nullptr)) {
-    grey.width = image.width;
-    grey.height = image.height;
-  } else {
-    png_image_free(&image);
-  }
-  return grey;
-}
-
-// Dots where the decoded image and a 1-bit bitmap (1 black) differ; more than all of them when
-// their sizes differ.
-std::size_t differingDots(const Grey& grey, unsigned width, unsigned height, std::size_t rowBytes,
-                          const std::vector<unsigned char>& bits)
-{
-  if (grey.width != width || grey.height != height)
-    return static_cast<std::size_t>(width) * height + 1;
-  std::size_t differ = 0;
-  for (unsigned y = 0; y < height; y++) {
-    for (unsigned x = 0; x < width; x++) {
-      bool black = (bits[y * rowBytes + x / 8] & (0x80 >> (x % 8))) != 0;
-      differ += black != (grey.dots[static_cast<std::size_t>(y) * width + x] < 128);
-    }
-  }
-  return differ;
 }
 
 class BrowserTest : public AppServer {

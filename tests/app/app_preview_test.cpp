@@ -5,16 +5,17 @@
 
 #include "jobpreview.h"
 #include "labelsettings.h"
+#include "pngcheck.h"
 #include "preview.h"
 #include "testlabel.h"
 
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <cstring>
 #include <thread>
 
 using namespace app;
+using namespace pngcheck;
 
 namespace {
 
@@ -81,49 +82,6 @@ KeptJob keptFrom(const std::string& bytes, int id = 1, int dpi = 203)
   job.tooLarge = capture.tooLarge;
   job.bytes = std::move(capture.bytes);
   return job;
-}
-
-// A PNG decoded to one byte a dot, 0 black.
-struct Grey {
-  unsigned width = 0, height = 0;
-  std::vector<unsigned char> dots;
-};
-
-Grey decodePng(const std::string& png)
-{
-  Grey grey;
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&image, png.data(), png.size()))
-    return grey;
-  image.format = PNG_FORMAT_GRAY;
-  grey.dots.resize(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, grey.dots.data(), 0, nullptr)) {
-    png_image_free(&image);
-    grey.dots.clear();
-    return grey;
-  }
-  grey.width = image.width;
-  grey.height = image.height;
-  return grey;
-}
-
-// Dots that differ between a decoded PNG and a 1-bit bitmap (1 black); all of them when the
-// sizes differ.
-std::size_t differingDots(const Grey& grey, unsigned width, unsigned height, std::size_t rowBytes,
-                          const std::vector<unsigned char>& bits)
-{
-  if (grey.width != width || grey.height != height)
-    return static_cast<std::size_t>(width) * height + 1;
-  std::size_t differ = 0;
-  for (unsigned y = 0; y < height; y++) {
-    for (unsigned x = 0; x < width; x++) {
-      bool black = (bits[y * rowBytes + x / 8] & (0x80 >> (x % 8))) != 0;
-      differ += black != (grey.dots[static_cast<std::size_t>(y) * width + x] < 128);
-    }
-  }
-  return differ;
 }
 
 std::string settingValue(const std::vector<Setting>& settings, const std::string& name)
