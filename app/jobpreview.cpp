@@ -198,6 +198,9 @@ JobSummary summarizeJob(const KeptJob& kept)
   });
   if (job.labels.size() > static_cast<std::size_t>(kPreviewLabels))
     job.labels.resize(kPreviewLabels);
+  if (summary.moreLabels)
+    job.notes.push_back("the job has more labels; the reading stopped after " +
+                        std::to_string(kPreviewLabels));
   summary.labels = static_cast<int>(job.labels.size());
   for (const PreviewLabel& label : job.labels)
     summary.settings.push_back(labelSettings(job, label, kept.dpi));

@@ -236,6 +236,7 @@ TEST(JobPreview, AJobOfManyLabelsShowsTheFirstFew)
   EXPECT_EQ(kPreviewLabels, summary.labels);
   EXPECT_TRUE(summary.moreLabels);
   EXPECT_EQ(static_cast<std::size_t>(kPreviewLabels), summary.settings.size());
+  EXPECT_NE(std::string::npos, summary.description.find("more labels")) << summary.description;
   std::string png, error;
   EXPECT_TRUE(labelPng(kept, kPreviewLabels, png, error)) << error;
   EXPECT_FALSE(labelPng(kept, kPreviewLabels + 1, png, error));
