@@ -10,9 +10,11 @@
 
 #include "app.h"
 #include "hoststatus.h"
+#include "jobpreview.h"
 #include "labelsettings.h"
 #include "pdfraster.h"
 #include "statusquery.h"
+#include "testlabel.h"
 
 #include <pappl/pappl.h>
 #include <png.h>
@@ -61,6 +63,8 @@ struct AppContext {
   std::atomic<bool> unsaved{false};
   std::mutex statusMutex;
   std::map<int, PrinterStatus> statuses;
+  PreviewShelf previews;                // each printer's last jobs, for its preview page
+  std::atomic<unsigned> testLabels{0};  // test label files made, for their names
 };
 
 AppContext* appContext(pappl_printer_t* printer)
@@ -81,10 +85,14 @@ struct DeviceSink {
   pappl_device_t* device;
 };
 
+void captureWritten(pappl_job_t* job, const unsigned char* data, ssize_t written);
+void keepPreview(pappl_job_t* job, JobCapture& capture, bool failed);
+
 int writeDevice(void* context, const unsigned char* data, std::size_t length)
 {
   auto* sink = static_cast<DeviceSink*>(context);
   ssize_t written = papplDeviceWrite(sink->device, data, length);
+  captureWritten(sink->job, data, written);
   return written == static_cast<ssize_t>(length) ? 0 : EIO;
 }
 
@@ -94,6 +102,7 @@ struct AppJob {
   zpl::Job zplJob;
   dpl::Job dplJob;
   DeviceSink sink{nullptr, nullptr};
+  JobCapture capture;  // the bytes sent, for the preview page
 };
 
 Language printerLanguage(pappl_printer_t* printer)
@@ -239,6 +248,7 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
                                                    : dpl::finishJob(state->dplJob);
   std::string error = state->language == Language::zpl ? state->zplJob.error
                                                         : state->dplJob.error;
+  keepPreview(job, state->capture, status != Status::ok);
   papplJobSetData(job, nullptr);
   delete state;
   if (status == Status::failed)
@@ -430,6 +440,7 @@ bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
   unsigned char buffer[65536];
   bool ok = true;
   bool first = true;
+  JobCapture capture;
   for (;;) {
     ssize_t n = readFull(fd, buffer, sizeof buffer);
     if (n < 0) {
@@ -452,12 +463,16 @@ bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
     }
     if (n == 0 || papplJobIsCanceled(job))
       break;
-    if (papplDeviceWrite(device, buffer, static_cast<std::size_t>(n)) != n) {
+    ssize_t written = papplDeviceWrite(device, buffer, static_cast<std::size_t>(n));
+    if (written > 0)
+      captureBytes(capture, buffer, static_cast<std::size_t>(written));
+    if (written != n) {
       ok = failJob(job, "Unable to write print data to the printer");
       break;
     }
   }
   close(fd);
+  keepPreview(job, capture, !ok);
   // One impression; PAPPL counts it as completed when the job ends well.
   papplJobSetImpressions(job, 1);
   return ok;
@@ -672,6 +687,7 @@ void identify(pappl_printer_t* printer, pappl_identify_actions_t, const char* me
 }
 
 void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t*);
+const char* testPage(pappl_printer_t* printer, char* buffer, std::size_t size);
 
 bool driverCallback(pappl_system_t*, const char* driverName, const char*, const char*,
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void* context)
@@ -690,6 +706,7 @@ bool driverCallback(pappl_system_t*, const char* driverName, const char*, const 
   data->rendjob_cb = endJob;
   data->identify_cb = identify;
   data->delete_cb = deleteCallback;
+  data->testpage_cb = testPage;
   data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   if (zpl)
@@ -917,15 +934,259 @@ bool labelPage(pappl_client_t* client, void* data)
   return true;
 }
 
-// A printer being deleted: its page goes with it, since the page refers to the printer.
-void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t*)
+// ---------------------------------------------------------------------------------------------
+// Preview
+//
+// The printer's last jobs drawn from the bytes that went to the device (`/<printer>/preview`,
+// each label a PNG at `/<printer>/preview.png?job=ID&label=N`), and the test label, which
+// PAPPL's "Print Test Page" button and the preview page's button print.
+
+void captureWritten(pappl_job_t* job, const unsigned char* data, ssize_t written)
 {
-  char path[256];
-  papplPrinterGetPath(printer, "label", path, sizeof path);
-  papplSystemRemoveResource(papplPrinterGetSystem(printer), path);
+  if (AppJob* state = appJob(job); state != nullptr && written > 0)
+    captureBytes(state->capture, data, static_cast<std::size_t>(written));
 }
 
-// A new or restored printer: its label supply and its label settings page.
+// Puts a job that has ended on its printer's shelf.  A preview lost for want of memory does
+// not fail the job.
+void keepPreview(pappl_job_t* job, JobCapture& capture, bool failed)
+{
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  auto* context = static_cast<AppContext*>(data.extension);
+  if (context == nullptr)
+    return;
+  try {
+    KeptJob kept;
+    kept.id = papplJobGetID(job);
+    const char* name = papplJobGetName(job);
+    kept.name = name != nullptr ? name : "";
+    kept.dpi = data.x_default > 0 ? data.x_default : 203;
+    kept.failed = failed || papplJobIsCanceled(job);
+    kept.total = capture.total;
+    kept.tooLarge = capture.tooLarge;
+    kept.bytes = std::move(capture.bytes);
+    keepJob(context->previews, papplPrinterGetID(printer), std::move(kept));
+  } catch (const std::exception& e) {
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "No preview of the job: %s", e.what());
+  }
+}
+
+// Writes the test label of the printer's default label into a spool file, for PAPPL to print
+// and remove; returns its name, or null.
+const char* writeTestLabel(pappl_printer_t* printer, char* buffer, std::size_t size)
+{
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  auto* context = static_cast<AppContext*>(data.extension);
+  if (context == nullptr)
+    return nullptr;
+  int dpi = data.x_default > 0 ? data.x_default : 203;
+  LabelBitmap label = testLabel(labelDots(data.media_default.size_width, dpi),
+                                labelDots(data.media_default.size_length, dpi), dpi);
+  std::string png, error;
+  if (!testLabelPng(label, dpi, png, error)) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "No test label: %s", error.c_str());
+    return nullptr;
+  }
+  // Each test label has a file of its own: PAPPL removes a job's file when the job is done.
+  std::string name = "testlabel" + std::to_string(++context->testLabels);
+  int fd = papplPrinterOpenFile(printer, buffer, size, nullptr, name.c_str(), "png", "w");
+  if (fd < 0) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "No test label file: %s", std::strerror(errno));
+    return nullptr;
+  }
+  bool written = write(fd, png.data(), png.size()) == static_cast<ssize_t>(png.size());
+  written = close(fd) == 0 && written;
+  if (!written) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "No test label file: %s", std::strerror(errno));
+    unlink(buffer);
+    return nullptr;
+  }
+  return buffer;
+}
+
+const char* testPage(pappl_printer_t* printer, char* buffer, std::size_t size)
+{
+  try {
+    return writeTestLabel(printer, buffer, size);
+  } catch (const std::exception& e) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "No test label: %s", e.what());
+    return nullptr;
+  }
+}
+
+// The preview page's button: a test label job; the status line for the page.
+const char* printTestLabel(pappl_client_t* client, pappl_printer_t* printer)
+{
+  char path[1024];
+  if (testPage(printer, path, sizeof path) == nullptr)
+    return "The test label cannot be made.";
+  const char* user = papplClientGetUsername(client);
+  pappl_job_t* job = papplJobCreateWithFile(printer, user != nullptr && *user ? user : "guest",
+                                            "image/png", "Test label", 0, nullptr, path);
+  if (job == nullptr) {
+    unlink(path);
+    return "The test label cannot be printed.";
+  }
+  return "The test label is printing.";
+}
+
+void htmlText(pappl_client_t* client, const std::string& text)
+{
+  papplClientHTMLEscape(client, text.c_str(), text.size());
+}
+
+void showKeptJob(pappl_client_t* client, pappl_printer_t* printer, const KeptJob& job)
+{
+  JobSummary summary = summarizeJob(job);
+  papplClientHTMLPrintf(client, "<h2 class=\"title\">Job %d: ", job.id);
+  htmlText(client, job.name);
+  papplClientHTMLPrintf(client, "</h2>\n<p class=\"job-state\">%s, %llu bytes sent to the printer.</p>\n",
+                        job.failed ? "Stopped or failed" : "Completed",
+                        static_cast<unsigned long long>(job.total));
+  if (!summary.problem.empty()) {
+    papplClientHTMLPuts(client, "<p class=\"preview-problem\">");
+    htmlText(client, summary.problem);
+    papplClientHTMLPuts(client, "</p>\n");
+  }
+  char png[256];
+  papplPrinterGetPath(printer, "preview.png", png, sizeof png);
+  for (int n = 1; n <= summary.labels; n++) {
+    papplClientHTMLPrintf(client,
+                          "<div class=\"preview-label\"><img src=\"%s?job=%d&amp;label=%d\" "
+                          "alt=\"Label %d of job %d\" style=\"max-width: 100%%; max-height: 60vh; "
+                          "border: 1px solid #888; background: #fff;\">\n"
+                          "<table class=\"list\"><tbody>\n",
+                          png, job.id, n, n, job.id);
+    for (const Setting& setting : summary.settings[static_cast<std::size_t>(n - 1)]) {
+      papplClientHTMLPuts(client, "<tr><th>");
+      htmlText(client, setting.name);
+      papplClientHTMLPuts(client, ":</th><td>");
+      htmlText(client, setting.value);
+      papplClientHTMLPuts(client, "</td></tr>\n");
+    }
+    papplClientHTMLPuts(client, "</tbody></table></div>\n");
+  }
+  if (summary.moreLabels)
+    papplClientHTMLPrintf(client, "<p>The job has more labels; the first %d are shown.</p>\n",
+                          kPreviewLabels);
+  if (!summary.description.empty()) {
+    papplClientHTMLPuts(client, "<details><summary>Everything the job sets</summary><pre>");
+    htmlText(client, summary.description);
+    papplClientHTMLPuts(client, "</pre></details>\n");
+  }
+}
+
+bool previewPage(pappl_client_t* client, void* data)
+{
+  auto* printer = static_cast<pappl_printer_t*>(data);
+  if (!papplClientHTMLAuthorize(client))
+    return true;
+  const char* status = nullptr;
+  if (papplClientGetMethod(client) == HTTP_STATE_POST) {
+    cups_option_t* form = nullptr;
+    int numForm = papplClientGetForm(client, &form);
+    const char* action = cupsGetOption("action", numForm, form);
+    if (!papplClientIsValidForm(client, numForm, form))
+      status = "Invalid form data.";
+    else if (action != nullptr && std::strcmp(action, "test-label") == 0)
+      status = printTestLabel(client, printer);
+    else
+      status = "Unknown action.";
+    cupsFreeOptions(numForm, form);
+  }
+
+  papplClientHTMLPrinterHeader(client, printer, "Label Preview", 0, nullptr, nullptr);
+  if (status != nullptr)
+    papplClientHTMLPrintf(client, "<div class=\"banner\">%s</div>\n", status);
+  char path[256];
+  papplPrinterGetPath(printer, "preview", path, sizeof path);
+  papplClientHTMLStartForm(client, path, false);
+  papplClientHTMLPuts(client, "<input type=\"hidden\" name=\"action\" value=\"test-label\">"
+                              "<input type=\"submit\" value=\"Print a test label\"></form>\n");
+  try {
+    AppContext* context = appContext(printer);
+    std::vector<std::shared_ptr<const KeptJob>> jobs;
+    if (context != nullptr)
+      jobs = keptJobs(context->previews, papplPrinterGetID(printer));
+    if (jobs.empty())
+      papplClientHTMLPuts(client, "<p>No job has printed since the server started.</p>\n");
+    else if (jobs.size() == 1)
+      papplClientHTMLPuts(client, "<p>The last job as the printer got it.</p>\n");
+    else
+      papplClientHTMLPrintf(client, "<p>The last %u jobs as the printer got them, newest first.</p>\n",
+                            static_cast<unsigned>(jobs.size()));
+    for (const auto& job : jobs)
+      showKeptJob(client, printer, *job);
+  } catch (const std::exception& e) {
+    papplClientHTMLPrintf(client, "<p class=\"preview-problem\">The preview cannot be drawn: %s</p>\n",
+                          e.what());
+  }
+  papplClientHTMLPrinterFooter(client);
+  return true;
+}
+
+// A label of a kept job as a PNG; 404 for a job no longer kept or a label it does not have.
+bool previewImage(pappl_client_t* client, void* data)
+{
+  auto* printer = static_cast<pappl_printer_t*>(data);
+  if (http_status_t allowed = papplClientIsAuthorized(client); allowed != HTTP_STATUS_CONTINUE)
+    return papplClientRespond(client, allowed, nullptr, nullptr, 0, 0);
+  cups_option_t* form = nullptr;
+  int numForm = papplClientGetForm(client, &form);
+  const char* jobText = cupsGetOption("job", numForm, form);
+  const char* labelText = cupsGetOption("label", numForm, form);
+  int id = jobText != nullptr ? std::atoi(jobText) : 0;
+  int label = labelText != nullptr ? std::atoi(labelText) : 1;
+  cupsFreeOptions(numForm, form);
+
+  std::string png, error;
+  bool drawn = false;
+  try {
+    AppContext* context = appContext(printer);
+    std::shared_ptr<const KeptJob> job =
+        context != nullptr ? findKeptJob(context->previews, papplPrinterGetID(printer), id) : nullptr;
+    drawn = job != nullptr && labelPng(*job, label, png, error);
+  } catch (const std::exception&) {
+    drawn = false;
+  }
+  if (!drawn)
+    return papplClientRespond(client, HTTP_STATUS_NOT_FOUND, nullptr, nullptr, 0, 0);
+  if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "image/png", 0, png.size()))
+    return false;
+  http_t* http = papplClientGetHTTP(client);
+  bool sent = httpWrite2(http, png.data(), png.size()) == static_cast<ssize_t>(png.size());
+  return httpFlushWrite(http) >= 0 && sent;
+}
+
+void addPreviewPages(pappl_printer_t* printer)
+{
+  pappl_system_t* system = papplPrinterGetSystem(printer);
+  char path[256];
+  papplPrinterGetPath(printer, "preview.png", path, sizeof path);
+  papplSystemAddResourceCallback(system, path, "image/png", previewImage, printer);
+  papplPrinterGetPath(printer, "preview", path, sizeof path);
+  papplSystemAddResourceCallback(system, path, "text/html", previewPage, printer);
+  papplPrinterAddLink(printer, "Label Preview", path, PAPPL_LOPTIONS_NAVIGATION);
+}
+
+void forgetPreviews(pappl_printer_t* printer, pappl_pr_driver_data_t* data)
+{
+  if (auto* context = static_cast<AppContext*>(data->extension))
+    forgetPrinter(context->previews, papplPrinterGetID(printer));
+}
+
+// A printer being deleted.  PAPPL removes the printer's pages itself, and calls this with its
+// system lock held: removing a page here as well leaves that lock taken and the server hung.
+// The printer's kept jobs go with it.
+void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t* data)
+{
+  forgetPreviews(printer, data);
+}
+
+// A new or restored printer: its label supply, its label settings and preview pages.
 void createCallback(pappl_printer_t* printer, void*)
 {
   pappl_supply_t supply;
@@ -942,6 +1203,7 @@ void createCallback(pappl_printer_t* printer, void*)
   papplSystemAddResourceCallback(papplPrinterGetSystem(printer), path, "text/html", labelPage, printer);
   papplPrinterAddLink(printer, "Label Settings", path,
                       static_cast<pappl_loptions_t>(PAPPL_LOPTIONS_NAVIGATION | PAPPL_LOPTIONS_CONFIGURATION));
+  addPreviewPages(printer);
 }
 
 // USB printers whose IEEE 1284 device ID names ZPL or DPL in its command set.

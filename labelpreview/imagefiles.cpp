@@ -33,9 +33,26 @@ bool closeFile(FilePtr& file, const std::string& path, std::string& error)
   return !failed;
 }
 
+// Appends libpng's output to a string; out of memory becomes a libpng error, since no C++
+// exception may unwind through libpng.
+void appendPngBytes(png_structp png, png_bytep data, png_size_t length)
+{
+  bool appended = true;
+  try {
+    static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data), length);
+  } catch (...) {
+    appended = false;
+  }
+  if (!appended)
+    png_error(png, "out of memory");
+}
+
+void flushNothing(png_structp) {}
+
 // libpng reports errors by long jump; the writer below keeps every C++ object outside the
-// span between setjmp and the calls that may jump.
-bool writePngRows(std::FILE* file, const LabelImage& image, int dpi,
+// span between setjmp and the calls that may jump.  The PNG goes to `file`, or to `memory`
+// when that is given.
+bool writePngRows(std::FILE* file, std::string* memory, const LabelImage& image, int dpi,
                   const std::vector<unsigned char>& white, std::string& error)
 {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -50,7 +67,10 @@ bool writePngRows(std::FILE* file, const LabelImage& image, int dpi,
     error = "libpng failed";
     return false;
   }
-  png_init_io(png, file);
+  if (memory != nullptr)
+    png_set_write_fn(png, memory, appendPngBytes, flushNothing);
+  else
+    png_init_io(png, file);
   png_set_IHDR(png, info, image.width, image.height, 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   if (dpi > 0) {
@@ -87,19 +107,39 @@ bool writeLabelPbm(const LabelImage& image, const std::string& path, std::string
   return closeFile(file, path, error);
 }
 
-bool writeLabelPng(const LabelImage& image, const std::string& path, int dpi, std::string& error)
+namespace {
+
+// A 1-bit greyscale PNG has 0 for black, the opposite of the label's bits.
+std::vector<unsigned char> pngRows(const LabelImage& image)
 {
-  // A 1-bit greyscale PNG has 0 for black, the opposite of the label's bits.
   std::vector<unsigned char> white(image.bits.size());
   for (std::size_t i = 0; i < white.size(); i++)
     white[i] = static_cast<unsigned char>(~image.bits[i]);
+  return white;
+}
+
+}  // namespace
+
+bool labelPngBytes(const LabelImage& image, int dpi, std::string& png, std::string& error)
+{
+  png.clear();
+  if (image.width == 0 || image.height == 0) {
+    error = "the label is empty";
+    return false;
+  }
+  return writePngRows(nullptr, &png, image, dpi, pngRows(image), error);
+}
+
+bool writeLabelPng(const LabelImage& image, const std::string& path, int dpi, std::string& error)
+{
+  std::vector<unsigned char> white = pngRows(image);
 
   FilePtr file(std::fopen(path.c_str(), "wb"));
   if (!file) {
     error = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
-  if (!writePngRows(file.get(), image, dpi, white, error)) {
+  if (!writePngRows(file.get(), nullptr, image, dpi, white, error)) {
     error = "cannot write " + path + ": " + error;
     return false;
   }

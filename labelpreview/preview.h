@@ -143,3 +143,7 @@ std::string labelPbmBytes(const LabelImage& image);
 // reason in `error` when the file cannot be written.
 bool writeLabelPbm(const LabelImage& image, const std::string& path, std::string& error);
 bool writeLabelPng(const LabelImage& image, const std::string& path, int dpi, std::string& error);
+
+// The same PNG in memory, in `png`; false with the reason in `error` for an empty image or
+// when libpng fails.
+bool labelPngBytes(const LabelImage& image, int dpi, std::string& png, std::string& error);

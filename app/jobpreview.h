@@ -1,0 +1,97 @@
+// jobpreview.h: the last jobs each printer printed, kept as the bytes that went to the device,
+// and drawn as labels for the printer's web page.  No PAPPL here.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+//
+// A job copies what it writes to the device into its JobCapture, up to kCaptureLimit bytes;
+// when it ends the capture goes onto the shelf, which keeps the last kPreviewJobs jobs of each
+// printer and at most kPreviewBytes of their bytes.  A kept job never changes, so web clients
+// read it without a lock while other jobs print; the shelf itself has one.  The labels are
+// drawn when a page asks for them, not while the job prints.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace app {
+
+inline constexpr std::size_t kCaptureLimit = 4u << 20;  // bytes kept of one job
+inline constexpr std::size_t kPreviewJobs = 4;          // jobs kept of each printer
+inline constexpr std::size_t kPreviewBytes = 8u << 20;  // bytes kept of each printer's jobs
+inline constexpr int kPreviewLabels = 4;                // labels drawn of each job
+
+// One job's output as it goes to the device: the first `limit` bytes, and the count of all.
+struct JobCapture {
+  std::vector<unsigned char> bytes;
+  std::uint64_t total = 0;
+  bool tooLarge = false;  // more than `limit` bytes were written; `bytes` is then empty
+};
+
+// Adds bytes written to the device.  Past `limit` (or when memory runs out) the bytes are
+// dropped and the capture only counts: a job that cannot be shown whole is not shown at all.
+// Never throws, since it runs inside PAPPL's callbacks.
+void captureBytes(JobCapture& capture, const unsigned char* data, std::size_t length,
+                  std::size_t limit = kCaptureLimit) noexcept;
+
+// A finished job as the shelf keeps it.
+struct KeptJob {
+  int id = 0;
+  std::string name;
+  int dpi = 203;
+  bool failed = false;  // the job did not complete
+  std::uint64_t total = 0;
+  bool tooLarge = false;
+  std::vector<unsigned char> bytes;  // empty when too large
+};
+
+// The kept jobs of every printer, by printer id, newest first.
+struct PreviewShelf {
+  std::mutex lock;
+  std::map<int, std::deque<std::shared_ptr<const KeptJob>>> printers;
+};
+
+// Keeps a finished job: the oldest jobs of the printer go while there are more than `jobs` or
+// their bytes come to more than `bytes` (the newest job always stays).
+void keepJob(PreviewShelf& shelf, int printer, KeptJob job, std::size_t jobs = kPreviewJobs,
+             std::size_t bytes = kPreviewBytes);
+
+// The printer's kept jobs, newest first.
+std::vector<std::shared_ptr<const KeptJob>> keptJobs(PreviewShelf& shelf, int printer);
+
+// The kept job `id` of the printer, or null.
+std::shared_ptr<const KeptJob> findKeptJob(PreviewShelf& shelf, int printer, int id);
+
+// Forgets a deleted printer's jobs.
+void forgetPrinter(PreviewShelf& shelf, int printer);
+
+// A setting of a label in words: "Darkness", "15 of 30 (~SD15)".
+struct Setting {
+  std::string name;
+  std::string value;
+};
+
+// What the page shows of a job.
+struct JobSummary {
+  std::string problem;  // why some or all of the job cannot be shown; empty when all can
+  int labels = 0;       // labels drawn, at most kPreviewLabels
+  bool moreLabels = false;
+  std::vector<std::vector<Setting>> settings;  // of each drawn label: size, darkness, speed,
+                                               // media, mode, orientation
+  std::string description;                     // the whole account of the drawn labels
+};
+
+// Reads the job (up to one label past kPreviewLabels) for the page.
+JobSummary summarizeJob(const KeptJob& job);
+
+// Label `number` (from 1) of the job as a 1-bit PNG carrying the job's resolution; false with
+// `error` set when there is no such label or it cannot be drawn.
+bool labelPng(const KeptJob& job, int number, std::string& png, std::string& error);
+
+}  // namespace app

@@ -1,0 +1,314 @@
+// app_preview_test.cpp: the label previews of the printer application's web page (the capture
+// of a job's bytes, the shelf of the last jobs, the labels drawn from them) and the test label.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+
+#include "jobpreview.h"
+#include "labelsettings.h"
+#include "pngcheck.h"
+#include "preview.h"
+#include "testlabel.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+using namespace app;
+using namespace pngcheck;
+
+namespace {
+
+int appendTo(void* context, const unsigned char* data, std::size_t length)
+{
+  static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(data), length);
+  return 0;
+}
+
+// A page with a frame, a diagonal and a filled square, `tag` dots from the left.
+LabelBitmap drawnPage(unsigned width, unsigned height, unsigned tag)
+{
+  LabelBitmap page;
+  page.width = width;
+  page.height = height;
+  page.bytesPerLine = (width + 7) / 8;
+  page.bits.assign(static_cast<std::size_t>(page.bytesPerLine) * height, 0);
+  for (unsigned y = 0; y < height; y++) {
+    for (unsigned x = 0; x < width; x++) {
+      bool frame = x < 3 || y < 3 || x + 3 >= width || y + 3 >= height;
+      bool square = x >= tag && x < tag + 20 && y >= 40 && y < 60;
+      if (frame || square || x == y)
+        page.bits[y * page.bytesPerLine + x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
+    }
+  }
+  return page;
+}
+
+// What the application's encoder sends for these pages with the default label values.
+std::string encoded(Language language, const std::vector<LabelBitmap>& pages, int dpi = 203)
+{
+  std::string out;
+  ByteSink sink{appendTo, &out};
+  LabelValues values;
+  zpl::Job zplJob;
+  dpl::Job dplJob;
+  bool zplJobs = language == Language::zpl;
+  if (zplJobs)
+    zpl::startJob(zplJob, zpl::settingsFromValues(zplValues(values)), dpi, false, 1, sink);
+  else
+    dpl::startJob(dplJob, dpl::settingsFromValues(dplValues(values)), dpi, false, 1, sink);
+  for (const LabelBitmap& bitmap : pages) {
+    PageSize page{bitmap.width, bitmap.height, bitmap.bytesPerLine, dpi};
+    EXPECT_EQ(Status::ok, zplJobs ? zpl::startPage(zplJob, page) : dpl::startPage(dplJob, page));
+    for (unsigned y = 0; y < bitmap.height; y++) {
+      const unsigned char* row = bitmap.bits.data() + static_cast<std::size_t>(y) * bitmap.bytesPerLine;
+      zplJobs ? zpl::writeRow(zplJob, row) : dpl::writeRow(dplJob, row);
+    }
+    EXPECT_EQ(Status::ok, zplJobs ? zpl::finishPage(zplJob) : dpl::finishPage(dplJob));
+  }
+  EXPECT_EQ(Status::ok, zplJobs ? zpl::finishJob(zplJob) : dpl::finishJob(dplJob));
+  return out;
+}
+
+KeptJob keptFrom(const std::string& bytes, int id = 1, int dpi = 203)
+{
+  JobCapture capture;
+  captureBytes(capture, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  KeptJob job;
+  job.id = id;
+  job.name = "job " + std::to_string(id);
+  job.dpi = dpi;
+  job.total = capture.total;
+  job.tooLarge = capture.tooLarge;
+  job.bytes = std::move(capture.bytes);
+  return job;
+}
+
+std::string settingValue(const std::vector<Setting>& settings, const std::string& name)
+{
+  for (const Setting& s : settings) {
+    if (s.name == name)
+      return s.value;
+  }
+  return "(missing)";
+}
+
+TEST(JobCapture, KeepsBytesUpToTheLimitThenOnlyCounts)
+{
+  JobCapture capture;
+  const unsigned char data[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  captureBytes(capture, data, 6, 12);
+  captureBytes(capture, data, 6, 12);
+  EXPECT_FALSE(capture.tooLarge);
+  EXPECT_EQ(12u, capture.bytes.size());
+  EXPECT_EQ(6, capture.bytes[11]);
+
+  // One byte more and the job is past showing: nothing of it is kept, all of it counted.
+  captureBytes(capture, data, 1, 12);
+  captureBytes(capture, data, 10, 12);
+  EXPECT_TRUE(capture.tooLarge);
+  EXPECT_TRUE(capture.bytes.empty());
+  EXPECT_EQ(23u, capture.total);
+
+  KeptJob job;
+  job.tooLarge = capture.tooLarge;
+  job.total = capture.total;
+  JobSummary summary = summarizeJob(job);
+  EXPECT_NE(std::string::npos, summary.problem.find("too large to preview")) << summary.problem;
+  EXPECT_EQ(0, summary.labels);
+  std::string png, error;
+  EXPECT_FALSE(labelPng(job, 1, png, error));
+}
+
+TEST(PreviewShelf, KeepsTheLastJobsOfEachPrinterWithinTheirBytes)
+{
+  PreviewShelf shelf;
+  auto job = [](int id, std::size_t size) {
+    KeptJob j;
+    j.id = id;
+    j.bytes.assign(size, '^');
+    return j;
+  };
+  for (int id = 1; id <= 6; id++)
+    keepJob(shelf, 1, job(id, 10), 4, 100);
+  keepJob(shelf, 2, job(50, 10), 4, 100);
+
+  std::vector<int> ids;
+  for (const auto& j : keptJobs(shelf, 1))
+    ids.push_back(j->id);
+  EXPECT_EQ((std::vector<int>{6, 5, 4, 3}), ids);
+  EXPECT_EQ(nullptr, findKeptJob(shelf, 1, 2));
+  ASSERT_NE(nullptr, findKeptJob(shelf, 1, 4));
+  EXPECT_EQ(nullptr, findKeptJob(shelf, 1, 50));
+
+  // A large job pushes older ones out by their bytes; a job above the bound alone stays.
+  keepJob(shelf, 1, job(7, 85), 4, 100);
+  EXPECT_EQ(2u, keptJobs(shelf, 1).size());
+  keepJob(shelf, 1, job(8, 500), 4, 100);
+  ASSERT_EQ(1u, keptJobs(shelf, 1).size());
+  EXPECT_EQ(8, keptJobs(shelf, 1)[0]->id);
+
+  // A job read by a page stays whole after the shelf lets it go.
+  auto held = findKeptJob(shelf, 2, 50);
+  forgetPrinter(shelf, 2);
+  EXPECT_TRUE(keptJobs(shelf, 2).empty());
+  ASSERT_NE(nullptr, held);
+  EXPECT_EQ(10u, held->bytes.size());
+}
+
+TEST(PreviewShelf, JobsEndWhileClientsRead)
+{
+  PreviewShelf shelf;
+  std::string bytes = encoded(Language::zpl, {drawnPage(120, 80, 30)});
+  std::vector<std::thread> threads;
+  for (int printer = 0; printer < 3; printer++) {
+    threads.emplace_back([&, printer] {
+      for (int id = 1; id <= 30; id++)
+        keepJob(shelf, printer, keptFrom(bytes, id));
+    });
+  }
+  std::size_t wrong = 0;
+  threads.emplace_back([&] {
+    for (int round = 0; round < 30; round++) {
+      for (int printer = 0; printer < 3; printer++) {
+        for (const auto& job : keptJobs(shelf, printer))
+          wrong += summarizeJob(*job).labels != 1;
+      }
+    }
+  });
+  for (std::thread& t : threads)
+    t.join();
+  for (int printer = 0; printer < 3; printer++)
+    EXPECT_EQ(kPreviewJobs, keptJobs(shelf, printer).size());
+  EXPECT_EQ(0u, wrong);
+}
+
+// The PNG of each label is the label the encoder's bytes print, dot for dot, for both
+// languages; the page's words name the size and the settings.
+TEST(JobPreview, LabelsAreDrawnFromTheBytesSent)
+{
+  for (Language language : {Language::zpl, Language::dpl}) {
+    SCOPED_TRACE(language == Language::zpl ? "zpl" : "dpl");
+    std::vector<LabelBitmap> pages = {drawnPage(200, 120, 20), drawnPage(200, 120, 90)};
+    std::string bytes = encoded(language, pages);
+    KeptJob kept = keptFrom(bytes);
+
+    LabelJob job;
+    JobError error;
+    ASSERT_TRUE(parseLabelJob(kept.bytes, job, error)) << error.what;
+    ASSERT_EQ(2u, job.labels.size());
+    for (int n = 1; n <= 2; n++) {
+      std::string png, why;
+      ASSERT_TRUE(labelPng(kept, n, png, why)) << why;
+      const LabelImage& label = job.labels[n - 1].image;
+      EXPECT_EQ(0u, differingDots(decodePng(png), label.width, label.height, label.rowBytes, label.bits));
+      // The label printed holds the page: its square is where the page has it.
+      EXPECT_TRUE(labelDot(label, n == 1 ? 25 : 95, 50));
+      EXPECT_FALSE(labelDot(label, n == 1 ? 95 : 25, 50));
+    }
+    std::string png, why;
+    EXPECT_FALSE(labelPng(kept, 3, png, why));
+    EXPECT_FALSE(labelPng(kept, 0, png, why));
+
+    JobSummary summary = summarizeJob(kept);
+    EXPECT_EQ("", summary.problem);
+    EXPECT_EQ(2, summary.labels);
+    EXPECT_FALSE(summary.moreLabels);
+    ASSERT_EQ(2u, summary.settings.size());
+    std::string size = settingValue(summary.settings[0], "Size");
+    EXPECT_EQ(0u, size.find(std::to_string(job.labels[0].image.width) + " x ")) << size;
+    EXPECT_NE(std::string::npos, size.find("mm at 203 dpi")) << size;
+    for (const char* name : {"Darkness", "Speed", "Media", "Mode", "Orientation"})
+      EXPECT_NE("(missing)", settingValue(summary.settings[0], name)) << name;
+    EXPECT_NE(std::string::npos, summary.description.find("label 2")) << summary.description;
+    if (language == Language::zpl) {
+      EXPECT_EQ(0u, settingValue(summary.settings[0], "Mode").find("tear-off"))
+          << settingValue(summary.settings[0], "Mode");
+    }
+  }
+}
+
+TEST(JobPreview, AJobOfManyLabelsShowsTheFirstFew)
+{
+  std::vector<LabelBitmap> pages(kPreviewLabels + 2, drawnPage(64, 64, 10));
+  KeptJob kept = keptFrom(encoded(Language::zpl, pages));
+  JobSummary summary = summarizeJob(kept);
+  EXPECT_EQ(kPreviewLabels, summary.labels);
+  EXPECT_TRUE(summary.moreLabels);
+  EXPECT_EQ(static_cast<std::size_t>(kPreviewLabels), summary.settings.size());
+  EXPECT_NE(std::string::npos, summary.description.find("more labels")) << summary.description;
+  std::string png, error;
+  EXPECT_TRUE(labelPng(kept, kPreviewLabels, png, error)) << error;
+  EXPECT_FALSE(labelPng(kept, kPreviewLabels + 1, png, error));
+}
+
+// Bytes that are no label job, or a job cut short: a reason on the page, the labels read
+// before the fault still drawn.
+TEST(JobPreview, BrokenJobsGiveAReason)
+{
+  KeptJob text = keptFrom("hello, printer");
+  JobSummary summary = summarizeJob(text);
+  EXPECT_NE(std::string::npos, summary.problem.find("cannot be read")) << summary.problem;
+  EXPECT_EQ(0, summary.labels);
+
+  KeptJob empty;
+  EXPECT_FALSE(summarizeJob(empty).problem.empty());
+  std::string png, error;
+  EXPECT_FALSE(labelPng(empty, 1, png, error));
+  EXPECT_FALSE(error.empty());
+
+  std::string two = encoded(Language::zpl, {drawnPage(100, 60, 10), drawnPage(100, 60, 50)});
+  std::size_t second = two.rfind("~DG");
+  ASSERT_NE(std::string::npos, second);
+  KeptJob cut = keptFrom(two.substr(0, second + 40));
+  summary = summarizeJob(cut);
+  EXPECT_GE(summary.labels, 1);
+  EXPECT_TRUE(labelPng(cut, 1, png, error)) << error;
+}
+
+TEST(TestLabel, FramesTheLabelAtThePrintersSize)
+{
+  EXPECT_EQ(812u, labelDots(10160, 203));
+  EXPECT_EQ(1800u, labelDots(15240, 300));
+  EXPECT_EQ(455u, labelDots(5700, 203));  // rounded down, as the job's pages are
+  EXPECT_EQ(0u, labelDots(-5, 203));
+
+  LabelBitmap label = testLabel(812, 1218, 203);
+  ASSERT_EQ(812u, label.width);
+  ASSERT_EQ(1218u, label.height);
+  ASSERT_EQ(102u, label.bytesPerLine);
+  auto dot = [&](unsigned x, unsigned y) {
+    return (label.bits[y * label.bytesPerLine + x / 8] & (0x80 >> (x % 8))) != 0;
+  };
+  // The frame touches every edge; inside it the label is neither blank nor solid; the bars
+  // include single dots (a black dot with white on both sides).
+  EXPECT_TRUE(dot(0, 0) && dot(811, 0) && dot(0, 1217) && dot(811, 1217) && dot(405, 1217));
+  std::size_t black = 0, single = 0;
+  for (unsigned y = 20; y < 1198; y++) {
+    for (unsigned x = 20; x < 792; x++) {
+      black += dot(x, y);
+      single += dot(x, y) && !dot(x - 1, y) && !dot(x + 1, y);
+    }
+  }
+  std::size_t inside = (1198 - 20) * (792 - 20);
+  EXPECT_GT(black, inside / 10);
+  EXPECT_LT(black, inside / 2);
+  EXPECT_GT(single, 1000u);
+  // Bits past the width stay 0.
+  LabelBitmap odd = testLabel(13, 40, 203);
+  for (unsigned y = 0; y < odd.height; y++)
+    EXPECT_EQ(0, odd.bits[y * odd.bytesPerLine + 1] & 0x07) << y;
+
+  std::string png, error;
+  ASSERT_TRUE(testLabelPng(label, 203, png, error)) << error;
+  EXPECT_EQ(0u, differingDots(decodePng(png), label.width, label.height, label.bytesPerLine, label.bits));
+
+  // Labels too small for the bands, or of no size, are drawn without faults.
+  for (unsigned side : {0u, 1u, 2u, 9u, 17u, 33u}) {
+    LabelBitmap small = testLabel(side, side + 3, 300);
+    EXPECT_EQ(static_cast<std::size_t>((side + 7) / 8) * (side + 3), small.bits.size());
+  }
+  EXPECT_FALSE(testLabelPng(testLabel(0, 0, 203), 203, png, error));
+}
+
+}  // namespace
