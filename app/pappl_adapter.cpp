@@ -29,6 +29,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/socket.h>
@@ -63,6 +64,9 @@ struct AppContext {
   std::atomic<bool> unsaved{false};
   std::mutex statusMutex;
   std::map<int, PrinterStatus> statuses;
+  // One job at a time on each printer's device, by printer ID (see printerTurn).
+  std::mutex turnsMutex;
+  std::map<int, std::unique_ptr<std::mutex>> turns;
   PreviewShelf previews;                // each printer's last jobs, for its preview page
   std::atomic<unsigned> testLabels{0};  // test label files made, for their names
 };
@@ -72,6 +76,27 @@ AppContext* appContext(pappl_printer_t* printer)
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
   return static_cast<AppContext*>(data.extension);
+}
+
+// Waits until no other job of the job's printer is sending, and holds the printer until the
+// lock is dropped.  PAPPL 1.3.1 can run a raster job it receives as a stream while the job
+// thread starts a spooled one on the same printer; the two then meet on the device (one
+// job's write fails, labels are lost: seen under load).
+std::unique_lock<std::mutex> printerTurn(pappl_job_t* job)
+{
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  AppContext* context = appContext(printer);
+  if (context == nullptr)
+    return {};
+  std::mutex* turn;
+  {
+    std::lock_guard<std::mutex> lock(context->turnsMutex);
+    auto& slot = context->turns[papplPrinterGetID(printer)];
+    if (!slot)
+      slot = std::make_unique<std::mutex>();
+    turn = slot.get();
+  }
+  return std::unique_lock<std::mutex>(*turn);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -103,6 +128,7 @@ struct AppJob {
   dpl::Job dplJob;
   DeviceSink sink{nullptr, nullptr};
   JobCapture capture;  // the bytes sent, for the preview page
+  std::unique_lock<std::mutex> turn;  // the printer, held from start to end
 };
 
 Language printerLanguage(pappl_printer_t* printer)
@@ -175,6 +201,7 @@ bool failJob(pappl_job_t* job, const std::string& reason)
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
 {
   auto* state = new AppJob;
+  state->turn = printerTurn(job);
   state->language = printerLanguage(papplJobGetPrinter(job));
   state->sink = {job, device};
   papplJobSetData(job, state);
@@ -434,6 +461,7 @@ ssize_t readFull(int fd, unsigned char* buffer, std::size_t length)
 // printer's language (anything else would be printed as garbage or jam the printer's parser).
 bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
 {
+  std::unique_lock<std::mutex> turn = printerTurn(job);
   int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return failJob(job, std::string("Unable to open the print file: ") + std::strerror(errno));
@@ -1242,10 +1270,15 @@ pappl_pr_driver_t* driverList()
 }
 
 // Writes the state beside the file and renames it over the old one, so that a server killed
-// while saving keeps the last whole state.
+// while saving keeps the last whole state.  While the server runs, only when printers or
+// settings changed: PAPPL 1.3.1 also asks after every new job (for its job counter), and its
+// papplSystemSaveState can deadlock against a Print-Job being received at that moment (the
+// two take the system and printer locks in opposite orders; seen under load).
 bool saveState(pappl_system_t* system, void* data)
 {
   auto* context = static_cast<AppContext*>(data);
+  if (!context->unsaved && papplSystemIsRunning(system))
+    return true;
   context->unsaved = false;
   std::string next = context->stateFile + ".new";
   if (!papplSystemSaveState(system, next.c_str()) ||
