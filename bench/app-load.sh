@@ -84,6 +84,7 @@ send() {  # VIA PRINTER FILE FORMAT NAME
     [ "$via" = socket ] && host=$(printf '%s' "$tmp/label-printer-app.sock" | sed 's|/|%2F|g')
     out=$(ipptool -T 60 -d format="$format" -d jobname="$name" -f "$file" \
             "ipp://$host/ipp/print/$printer" "$here/tests/app/print-job.test" 2>&1) && return 0
+    kill -0 "$pid" 2>/dev/null || break  # the server is gone: no point in trying again
     echo "$name" >>"$tmp/retries"
     sleep 0.1
   done
