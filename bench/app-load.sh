@@ -56,11 +56,12 @@ for p in "${printers[@]}"; do
     "$tmp/label.pdf" 2>/dev/null
 done
 
-rss() { awk -v k="$1:" '$1 == k {print $2}' "/proc/$pid/status"; }
+rss() { awk -v k="$1:" '$1 == k {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0; }
 # Waits (bounded) until no printer has a job pending or printing; false if they never end.
 wait_idle() {
   local deadline=$((SECONDS + 120))
   while [ $SECONDS -lt $deadline ]; do
+    kill -0 "$pid" 2>/dev/null || return 1
     local busy=0
     for p in "${printers[@]}"; do
       ipptool -T 10 "ipp://127.0.0.1:$port/ipp/print/${p%%:*}" "$here/tests/app/no-active-jobs.test" \
