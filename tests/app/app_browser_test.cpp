@@ -34,17 +34,9 @@ HttpReply httpExchange(int port, const std::string& method, const std::string& p
                        const std::string& form = "")
 {
   HttpReply reply;
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  timeval timeout = {20, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
+  int fd = connectLoopback(port, 20);
+  if (fd < 0)
     return reply;
-  }
   std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
                         std::to_string(port) + "\r\nConnection: close\r\n";
   if (!form.empty())

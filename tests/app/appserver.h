@@ -43,30 +43,37 @@ inline int freePort()
   return ntohs(address.sin_port);
 }
 
-inline bool canConnect(int port)
+// A connection to 127.0.0.1:port whose reads give up after `seconds`; -1 when refused.
+inline int connectLoopback(int port, long seconds)
 {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
-
-// The reply to an HTTP GET of an HTML page (each read bounded by a timeout).
-inline std::string httpGet(int port, const std::string& path)
-{
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  timeval timeout = {10, 0};
+  timeval timeout = {seconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+inline bool canConnect(int port)
+{
+  int fd = connectLoopback(port, 1);
+  if (fd >= 0)
+    close(fd);
+  return fd >= 0;
+}
+
+// The reply to an HTTP GET of an HTML page (each read bounded by a timeout).
+inline std::string httpGet(int port, const std::string& path)
+{
   std::string reply;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+  int fd = connectLoopback(port, 10);
+  if (fd >= 0) {
     std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
     if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
       char buffer[4096];
@@ -75,8 +82,8 @@ inline std::string httpGet(int port, const std::string& path)
       while (reply.find("</html>") == std::string::npos && (n = read(fd, buffer, sizeof buffer)) > 0)
         reply.append(buffer, static_cast<std::size_t>(n));
     }
+    close(fd);
   }
-  close(fd);
   return reply;
 }
 
