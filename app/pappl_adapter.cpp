@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <map>
 #include <memory>
@@ -55,6 +56,13 @@ struct PrinterStatus {
   std::chrono::steady_clock::time_point quietUntil;
 };
 
+// A printer's turn to process a job, from the job's start to its device closed (see
+// processSpooledJob); `gone` once the printer is deleted.
+struct JobTurn {
+  std::mutex mutex;
+  std::atomic<bool> gone{false};
+};
+
 // What the whole application keeps: where the state is saved and whether a change awaits
 // saving, and what each printer's host status queries have found, by printer ID.  Every
 // printer's driver data points here (its `extension`), so that callbacks given only a
@@ -64,9 +72,10 @@ struct AppContext {
   std::atomic<bool> unsaved{false};
   std::mutex statusMutex;
   std::map<int, PrinterStatus> statuses;
-  // One job at a time on each printer's device, by printer ID (see printerTurn).
+  // One job at a time on each printer's device, by printer ID (see printerTurn and JobTurn).
   std::mutex turnsMutex;
   std::map<int, std::unique_ptr<std::mutex>> turns;
+  std::map<int, std::unique_ptr<JobTurn>> jobTurns;
   PreviewShelf previews;                // each printer's last jobs, for its preview page
   std::atomic<unsigned> testLabels{0};  // test label files made, for their names
 };
@@ -81,7 +90,9 @@ AppContext* appContext(pappl_printer_t* printer)
 // Waits until no other job of the job's printer is sending, and holds the printer until the
 // lock is dropped.  PAPPL 1.3.1 can run a raster job it receives as a stream while the job
 // thread starts a spooled one on the same printer; the two then meet on the device (one
-// job's write fails, labels are lost: seen under load).
+// job's write fails, labels are lost: seen under load).  Where the application takes PAPPL's
+// job processing over (see "Taking jobs") that cannot happen; this keeps two jobs' bytes apart
+// where it does not.
 std::unique_lock<std::mutex> printerTurn(pappl_job_t* job)
 {
   pappl_printer_t* printer = papplJobGetPrinter(job);
@@ -97,6 +108,117 @@ std::unique_lock<std::mutex> printerTurn(pappl_job_t* job)
     turn = slot.get();
   }
   return std::unique_lock<std::mutex>(*turn);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Taking jobs
+//
+// PAPPL 1.3.1 takes a pending job in two steps: a thread is started for it, and that thread
+// marks it processing.  Every new job, every finished one and every status check may start
+// a thread in between, and each finds the same job still pending; a job's thread also lets
+// the next job start before it closes the device.  Under load with two clients a printer
+// this printed a job twice, failed jobs with "Unable to write print data", and killed the
+// server on a freed device.  So the application wraps PAPPL's two job processors (below,
+// by their symbol names, which the executable exports so that libpappl's own calls reach
+// them): a job is processed only in its printer's turn, start to end, and only while it is
+// still pending; a thread that finds its job already taken leaves it.
+
+JobTurn* jobTurn(pappl_printer_t* printer)
+{
+  AppContext* context = appContext(printer);
+  if (context == nullptr)
+    return nullptr;
+  int id = papplPrinterGetID(printer);
+  std::lock_guard<std::mutex> lock(context->turnsMutex);
+  auto& slot = context->jobTurns[id];
+  if (!slot)
+    slot = std::make_unique<JobTurn>();
+  return slot.get();
+}
+
+// True while job `id` of a printer that is still there is the job and is pending.
+bool stillPending(JobTurn* turn, pappl_printer_t* printer, pappl_job_t* job, int id)
+{
+  return !turn->gone && papplPrinterFindJob(printer, id) == job &&
+         papplJobGetState(job) == IPP_JSTATE_PENDING;
+}
+
+bool streamedFormat(const char* format)
+{
+  return format != nullptr &&
+         (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
+}
+
+using SpooledProcessor = void* (*)(pappl_job_t*);
+using StreamProcessor = void (*)(pappl_job_t*, pappl_client_t*);
+using JobChecker = void (*)(pappl_printer_t*);
+
+template <typename Function>
+Function realFunction(const char* name)
+{
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// A job thread's start.  PWG and Apple raster are printed by the client thread that
+// receives them, so a job thread started for one leaves it.  A job that is no longer pending
+// when its turn comes (taken by another thread, cancelled) is left, and the printer is asked
+// to look for its next job, which nothing else may do now.
+void* processSpooledJob(pappl_job_t* job)
+{
+  static const auto process = realFunction<SpooledProcessor>("_papplJobProcess");
+  static const auto checkJobs = realFunction<JobChecker>("_papplPrinterCheckJobs");
+  if (process == nullptr) {
+    papplLogJob(job, PAPPL_LOGLEVEL_FATAL, "libpappl has no job processor: the job cannot print.");
+    return nullptr;
+  }
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  int id = papplJobGetID(job);
+  if (streamedFormat(papplJobGetFormat(job)))
+    return nullptr;
+  JobTurn* turn = jobTurn(printer);
+  if (turn == nullptr)
+    return process(job);
+  {
+    std::lock_guard<std::mutex> hold(turn->mutex);
+    if (stillPending(turn, printer, job, id))
+      return process(job);
+  }
+  if (turn->gone)
+    return nullptr;
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG,
+                  "Job %d is no longer pending (taken by another thread or cancelled).", id);
+  if (checkJobs != nullptr)
+    checkJobs(printer);
+  return nullptr;
+}
+
+// A raster job received as a stream, in its client's thread: it waits for the printer's
+// turn (rather than meeting another job on the device), and is not printed if it was
+// cancelled meanwhile.
+void processStreamedJob(pappl_job_t* job, pappl_client_t* client)
+{
+  static const auto process = realFunction<StreamProcessor>("_papplJobProcessRaster");
+  static const auto checkJobs = realFunction<JobChecker>("_papplPrinterCheckJobs");
+  if (process == nullptr) {
+    papplLogJob(job, PAPPL_LOGLEVEL_FATAL,
+                "libpappl has no raster processor: the job cannot print.");
+    return;
+  }
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  int id = papplJobGetID(job);
+  JobTurn* turn = jobTurn(printer);
+  if (turn == nullptr)
+    return process(job, client);
+  {
+    std::lock_guard<std::mutex> hold(turn->mutex);
+    if (stillPending(turn, printer, job, id))
+      return process(job, client);
+  }
+  if (turn->gone)
+    return;
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Job %d was cancelled before it printed.", id);
+  if (checkJobs != nullptr)
+    checkJobs(printer);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1212,6 +1334,13 @@ void forgetPreviews(pappl_printer_t* printer, pappl_pr_driver_data_t* data)
 void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t* data)
 {
   forgetPreviews(printer, data);
+  if (auto* context = static_cast<AppContext*>(data->extension)) {
+    int id = papplPrinterGetID(printer);
+    std::lock_guard<std::mutex> lock(context->turnsMutex);
+    auto found = context->jobTurns.find(id);
+    if (found != context->jobTurns.end())
+      found->second->gone = true;
+  }
 }
 
 // A new or restored printer: its label supply, its label settings and preview pages.
@@ -1466,3 +1595,17 @@ int runApp(int argc, char** argv)
 }
 
 }  // namespace app
+
+// libpappl's job processors, replaced (see "Taking jobs").  PAPPL 1.3 only: the build
+// defines LABEL_APP_TAKES_JOBS for the PAPPL whose internals these names were checked on.
+#ifdef LABEL_APP_TAKES_JOBS
+extern "C" void* _papplJobProcess(pappl_job_t* job)
+{
+  return app::processSpooledJob(job);
+}
+
+extern "C" void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client)
+{
+  app::processStreamedJob(job, client);
+}
+#endif

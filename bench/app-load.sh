@@ -16,14 +16,14 @@
 # its reference; reports jobs/s, the server's idle, peak and after-load resident memory.
 # Exit status 0 when nothing was lost, duplicated or different.
 # With CLIENTS a multiple of 4, each client sends to one printer.  PAPPL 1.3.1 refuses a PWG
-# raster job while the printer prints another (the client tries again).  When more clients
-# than printers send at once, two Print-Jobs for one printer can arrive together and PAPPL
-# 1.3.1 then sometimes starts one job twice: jobs fail with "Unable to write print data" or
-# "Unable to open the print file: Bad address", and now and then libpappl crashes (seen with 8
-# clients; ThreadSanitizer shows lock-order inversions inside libpappl and no race in this
-# program's code).  A failed job ends aborted with the reason as its message and is counted
-# apart from jobs lost silently; --no-silent-loss passes a run whose missing jobs all failed
-# with a reason.
+# raster job while the printer prints another (the client tries again).  With more clients
+# than printers, two jobs for one printer arrive together: that is where PAPPL 1.3.1 on its own
+# starts one job twice or a job on a device being closed (jobs fail with "Unable to write print
+# data", the server may crash), and what the application's job turn keeps from happening.
+# A failed job ends aborted with the reason as its message and is counted apart from jobs lost
+# silently; --no-silent-loss passes a run whose missing jobs all failed with a reason.
+# LOAD_KEEP=1 keeps the server running and its directory (log, spool, outputs) afterwards;
+# LOAD_LOG_LEVEL sets the server's log level (default info).
 set -euo pipefail
 trap 'echo "ERROR: line $LINENO: $BASH_COMMAND failed" >&2' ERR
 tolerant=
@@ -36,7 +36,7 @@ export HOME=$tmp TMPDIR=$tmp SNAP_COMMON=$tmp
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 "$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 -o log-file="$tmp/log" \
-  -o log-level=info -o spool-directory="$tmp/spool" -o state-file="$tmp/state" \
+  -o log-level=${LOAD_LOG_LEVEL:-info} -o spool-directory="$tmp/spool" -o state-file="$tmp/state" \
   </dev/null >/dev/null 2>"$tmp/server.err" &
 pid=$!
 trap 'if [ -n "${LOAD_KEEP:-}" ]; then echo "kept: $tmp, server $pid on port $port" >&2; else kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$tmp"; fi' EXIT
