@@ -29,6 +29,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -78,6 +79,9 @@ struct AppContext {
   std::map<int, std::unique_ptr<JobTurn>> jobTurns;
   PreviewShelf previews;                // each printer's last jobs, for its preview page
   std::atomic<unsigned> testLabels{0};  // test label files made, for their names
+  std::atomic<unsigned> jobsEnded{0};   // jobs completed, cancelled or aborted (see saveChanges)
+  unsigned jobsEndedSeen = 0;           // ... at the timer's last look, and at its last trim
+  unsigned jobsEndedTrimmed = 0;
 };
 
 AppContext* appContext(pappl_printer_t* printer)
@@ -1427,14 +1431,27 @@ void noteEvent(pappl_system_t*, pappl_printer_t*, pappl_job_t*, pappl_event_t ev
 {
   constexpr int kSaved = PAPPL_EVENT_PRINTER_CONFIG_CHANGED | PAPPL_EVENT_PRINTER_CREATED |
                          PAPPL_EVENT_PRINTER_DELETED | PAPPL_EVENT_SYSTEM_CONFIG_CHANGED;
+  auto* context = static_cast<AppContext*>(data);
   if ((event & kSaved) != 0)
-    static_cast<AppContext*>(data)->unsaved = true;
+    context->unsaved = true;
+  if ((event & PAPPL_EVENT_JOB_COMPLETED) != 0)
+    ++context->jobsEnded;
 }
 
+// Once a second: saves a change, and once jobs have stopped ending for a second, hands the
+// memory the jobs freed back to the system (the C library keeps it otherwise, and a server
+// that has printed a busy morning would stay at its peak all day).
 bool saveChanges(pappl_system_t* system, void* data)
 {
-  if (static_cast<AppContext*>(data)->unsaved)
+  auto* context = static_cast<AppContext*>(data);
+  if (context->unsaved)
     saveState(system, data);
+  unsigned ended = context->jobsEnded;
+  if (ended == context->jobsEndedSeen && ended != context->jobsEndedTrimmed) {
+    malloc_trim(0);
+    context->jobsEndedTrimmed = ended;
+  }
+  context->jobsEndedSeen = ended;
   return true;
 }
 

@@ -139,7 +139,7 @@ wait "${clientpids[@]}"
 wait_idle || echo "ERROR: jobs still pending after the clients ended" >&2
 end=$(date +%s%N)
 peak=$(rss VmHWM)
-sleep 2
+sleep 3
 after=$(rss VmRSS)
 
 # Each printer's output after the references must be its jobs' references end to end, as
