@@ -140,13 +140,6 @@ JobTurn* jobTurn(pappl_printer_t* printer)
   return slot.get();
 }
 
-// True while job `id` of a printer that is still there is the job and is pending.
-bool stillPending(JobTurn* turn, pappl_printer_t* printer, pappl_job_t* job, int id)
-{
-  return !turn->gone && papplPrinterFindJob(printer, id) == job &&
-         papplJobGetState(job) == IPP_JSTATE_PENDING;
-}
-
 bool streamedFormat(const char* format)
 {
   return format != nullptr &&
@@ -163,36 +156,46 @@ Function realFunction(const char* name)
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+// Runs `process` in the printer's job turn while the job is still the printer's pending job
+// (looked up by ID after the wait, so a job freed meanwhile is not touched).  A job that is
+// no longer pending is left, logged with `left`, and the printer is asked to look for its
+// next job, which nothing else may do now.
+template <typename Process>
+void inTurn(pappl_job_t* job, pappl_loglevel_t level, const char* left, Process process)
+{
+  static const auto checkJobs = realFunction<JobChecker>("_papplPrinterCheckJobs");
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  int id = papplJobGetID(job);
+  JobTurn* turn = jobTurn(printer);
+  if (turn == nullptr)
+    return process();
+  {
+    std::lock_guard<std::mutex> hold(turn->mutex);
+    if (!turn->gone && papplPrinterFindJob(printer, id) == job &&
+        papplJobGetState(job) == IPP_JSTATE_PENDING)
+      return process();
+  }
+  if (turn->gone)
+    return;
+  papplLogPrinter(printer, level, left, id);
+  if (checkJobs != nullptr)
+    checkJobs(printer);
+}
+
 // A job thread's start.  PWG and Apple raster are printed by the client thread that
-// receives them, so a job thread started for one leaves it.  A job that is no longer pending
-// when its turn comes (taken by another thread, cancelled) is left, and the printer is asked
-// to look for its next job, which nothing else may do now.
+// receives them, so a job thread started for one leaves it.
 void* processSpooledJob(pappl_job_t* job)
 {
   static const auto process = realFunction<SpooledProcessor>("_papplJobProcess");
-  static const auto checkJobs = realFunction<JobChecker>("_papplPrinterCheckJobs");
   if (process == nullptr) {
     papplLogJob(job, PAPPL_LOGLEVEL_FATAL, "libpappl has no job processor: the job cannot print.");
     return nullptr;
   }
-  pappl_printer_t* printer = papplJobGetPrinter(job);
-  int id = papplJobGetID(job);
   if (streamedFormat(papplJobGetFormat(job)))
     return nullptr;
-  JobTurn* turn = jobTurn(printer);
-  if (turn == nullptr)
-    return process(job);
-  {
-    std::lock_guard<std::mutex> hold(turn->mutex);
-    if (stillPending(turn, printer, job, id))
-      return process(job);
-  }
-  if (turn->gone)
-    return nullptr;
-  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG,
-                  "Job %d is no longer pending (taken by another thread or cancelled).", id);
-  if (checkJobs != nullptr)
-    checkJobs(printer);
+  inTurn(job, PAPPL_LOGLEVEL_DEBUG,
+         "Job %d is no longer pending (taken by another thread or cancelled).",
+         [&] { process(job); });
   return nullptr;
 }
 
@@ -202,27 +205,13 @@ void* processSpooledJob(pappl_job_t* job)
 void processStreamedJob(pappl_job_t* job, pappl_client_t* client)
 {
   static const auto process = realFunction<StreamProcessor>("_papplJobProcessRaster");
-  static const auto checkJobs = realFunction<JobChecker>("_papplPrinterCheckJobs");
   if (process == nullptr) {
     papplLogJob(job, PAPPL_LOGLEVEL_FATAL,
                 "libpappl has no raster processor: the job cannot print.");
     return;
   }
-  pappl_printer_t* printer = papplJobGetPrinter(job);
-  int id = papplJobGetID(job);
-  JobTurn* turn = jobTurn(printer);
-  if (turn == nullptr)
-    return process(job, client);
-  {
-    std::lock_guard<std::mutex> hold(turn->mutex);
-    if (stillPending(turn, printer, job, id))
-      return process(job, client);
-  }
-  if (turn->gone)
-    return;
-  papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Job %d was cancelled before it printed.", id);
-  if (checkJobs != nullptr)
-    checkJobs(printer);
+  inTurn(job, PAPPL_LOGLEVEL_INFO, "Job %d was cancelled before it printed.",
+         [&] { process(job, client); });
 }
 
 // ---------------------------------------------------------------------------------------------

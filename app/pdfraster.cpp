@@ -31,13 +31,20 @@ void quietPoppler(const std::string&, void*) {}
 
 }  // namespace
 
+LabelBitmap blankBitmap(unsigned width, unsigned height)
+{
+  LabelBitmap bitmap;
+  bitmap.width = width;
+  bitmap.height = height;
+  bitmap.bytesPerLine = (width + 7) / 8;
+  bitmap.bits.assign(static_cast<std::size_t>(bitmap.bytesPerLine) * height, 0);
+  return bitmap;
+}
+
 void placeGrey(const unsigned char* grey, unsigned imageWidth, unsigned imageHeight,
                std::size_t stride, unsigned width, unsigned height, LabelBitmap& out)
 {
-  out.width = width;
-  out.height = height;
-  out.bytesPerLine = (width + 7) / 8;
-  out.bits.assign(static_cast<std::size_t>(out.bytesPerLine) * height, 0);
+  out = blankBitmap(width, height);
   if (imageWidth == 0 || imageHeight == 0 || width == 0 || height == 0)
     return;
 

@@ -33,6 +33,9 @@ struct LabelBitmap {
   std::vector<unsigned char> bits;
 };
 
+// A white label of width x height dots.
+LabelBitmap blankBitmap(unsigned width, unsigned height);
+
 // Puts a grey image (0 black to 255 white, `stride` bytes a row) on a label of width x height
 // dots: scaled down to fit when larger (nearest pixel), centred, thresholded at 128.
 void placeGrey(const unsigned char* grey, unsigned imageWidth, unsigned imageHeight,

@@ -51,11 +51,7 @@ unsigned labelDots(int hundredthsMm, int dpi)
 
 LabelBitmap testLabel(unsigned width, unsigned height, int dpi)
 {
-  LabelBitmap label;
-  label.width = width;
-  label.height = height;
-  label.bytesPerLine = (width + 7) / 8;
-  label.bits.assign(static_cast<std::size_t>(label.bytesPerLine) * height, 0);
+  LabelBitmap label = blankBitmap(width, height);
   if (width == 0 || height == 0)
     return label;
 

@@ -28,11 +28,7 @@ int appendTo(void* context, const unsigned char* data, std::size_t length)
 // A page with a frame, a diagonal and a filled square, `tag` dots from the left.
 LabelBitmap drawnPage(unsigned width, unsigned height, unsigned tag)
 {
-  LabelBitmap page;
-  page.width = width;
-  page.height = height;
-  page.bytesPerLine = (width + 7) / 8;
-  page.bits.assign(static_cast<std::size_t>(page.bytesPerLine) * height, 0);
+  LabelBitmap page = blankBitmap(width, height);
   for (unsigned y = 0; y < height; y++) {
     for (unsigned x = 0; x < width; x++) {
       bool frame = x < 3 || y < 3 || x + 3 >= width || y + 3 >= height;
