@@ -92,7 +92,6 @@ Printcap $c/printcap
 User $user
 Group $group
 SystemGroup $sysgroup
-PeerCred on
 EOF
 cat > "$c/conf/cupsd.conf" <<EOF
 LogLevel debug

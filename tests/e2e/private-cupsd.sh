@@ -38,12 +38,14 @@ FileDevice Yes
 User $4
 Group $5
 SystemGroup $6
-PeerCred on
 PassEnv ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 EOF
 
   # Printing is open; changing queues needs the system group, which the caller (root, or the
-  # owner of a scheduler not run as root) is in through its socket credentials.
+  # owner of a scheduler not run as root) is in through its socket credentials.  cupsd takes
+  # those credentials by default (PeerCred on); the directive itself is not written, since
+  # CUPS 2.4.2 reads it only in cups-files.conf and 2.4.10 only in cupsd.conf, each refusing
+  # the other's file.
   cat > "$1/conf/cupsd.conf" <<EOF
 LogLevel debug
 MaxLogSize 0
