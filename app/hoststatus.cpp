@@ -176,8 +176,11 @@ std::string reasonNames(StatusReasons reasons)
                {kReasonSpoolAreaFull, "spool-area-full"}};
   std::string text;
   for (const auto& n : names) {
-    if (reasons & n.bit)
-      text += (text.empty() ? "" : ",") + std::string(n.name);
+    if (!(reasons & n.bit))
+      continue;
+    if (!text.empty())
+      text += ',';
+    text += n.name;
   }
   return text.empty() ? "none" : text;
 }

@@ -90,18 +90,16 @@ class AppFaults : public AppServer {
     return "0";
   }
 
-  // Waits until the printer has taken nothing more for half a second.
+  // Waits until the server has closed every connection to the printer (the job's device is
+  // closed once the job has ended), then returns every byte the printer got.
   std::string settled(FakePrinter& printer)
   {
-    std::string last = printer.received();
-    for (int i = 0; i < 120; i++) {
-      std::this_thread::sleep_for(500ms);
-      std::string now = printer.received();
-      if (now == last)
-        return now;
-      last = now;
-    }
-    return last;
+    bool closed = printer.waitUntil([](const FakePrinter::Record& r) {
+      return std::none_of(r.connections.begin(), r.connections.end(),
+                          [](const FakePrinter::Connection& c) { return c.open; });
+    }, 60s);
+    EXPECT_TRUE(closed) << "the server kept the printer's connection open";
+    return printer.received();
   }
 };
 
@@ -123,13 +121,19 @@ TEST_F(AppFaults, ACancelWhileALabelIsSentLeavesOnlyWholeLabels)
     // being sent is finished (ZPL's graphic download, DPL's label closed), none after it is
     // begun.
     // (PAPPL prints PWG raster as it arrives, so the client waits with the printer.)
-    printer.setReading(false);
+    // The printer reads an eighth of the job (a few labels), then stops: the job sends on
+    // until the sockets' buffers are full and waits.
+    const std::size_t limit = filterOutput(p, pwg).size() / 8;
+    printer.setReadLimit(limit);
     std::thread client([&] { app({"submit", "-d", name, "-t", "noise", pwg}); });
     std::string id = waitForState(name, "processing");
-    std::this_thread::sleep_for(2s);  // the job fills the sockets' buffers and waits
+    EXPECT_TRUE(printer.waitUntil([&](const FakePrinter::Record& r) {
+      return std::any_of(r.connections.begin(), r.connections.end(),
+                         [&](const FakePrinter::Connection& c) { return c.received.size() >= limit; });
+    }, 120s)) << "the job never sent " << limit << " bytes";
     RunResult cancel = app({"cancel", "-d", name, "-j", id});
     EXPECT_EQ(0, cancel.status) << cancel.out << cancel.err;
-    printer.setReading(true);
+    printer.setReadLimit(std::nullopt);
     client.join();
     EXPECT_EQ("failed", jobEnd(name, "noise"));
     std::string cancelled = settled(printer);

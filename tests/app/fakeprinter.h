@@ -102,6 +102,8 @@ class FakePrinter {
   void setDropAfter(std::optional<std::size_t> bytes) { set([&] { dropAfter_ = bytes; }); }
   // A printer that stops reading: what is sent piles up in the socket buffers, then blocks.
   void setReading(bool reading) { set([&] { reading_ = reading; }); }
+  // A printer that stops reading once a connection has sent it `bytes` (nullopt: no limit).
+  void setReadLimit(std::optional<std::size_t> bytes) { set([&] { readLimit_ = bytes; }); }
 
   Record record() const
   {
@@ -193,13 +195,16 @@ class FakePrinter {
       for (Live& l : live_) {
         if (l.fd < 0)
           continue;
-        short events = reading_ ? POLLIN : 0;
+        bool full = readLimit_ && record_.connections[l.index].received.size() >= *readLimit_;
+        short events = reading_ && !full ? POLLIN : 0;
         if (!l.out.empty()) {
           next = std::min(next, l.out.front().when);
           if (l.out.front().when <= Clock::now())
             events |= POLLOUT;
         }
-        fds.push_back({l.fd, events, 0});
+        // A connection not read and with nothing to send is left out (poll skips a negative
+        // descriptor), so that a hang-up on it does not wake the loop over and over.
+        fds.push_back({events != 0 ? l.fd : -1, events, 0});
       }
       int wait = static_cast<int>(std::max<long>(
           0, std::chrono::duration_cast<Milliseconds>(next - Clock::now()).count() + 1));
@@ -246,6 +251,11 @@ class FakePrinter {
     std::size_t room = sizeof buffer;
     if (dropAfter_)
       room = std::min(room, *dropAfter_ - std::min(*dropAfter_, c.received.size()));
+    if (readLimit_) {
+      if (c.received.size() >= *readLimit_)
+        return;  // not reading: a hang-up is seen once it reads again
+      room = std::min(room, *readLimit_ - c.received.size());
+    }
     ssize_t n = room > 0 ? ::recv(l.fd, buffer, room, 0) : 0;
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
       return;
@@ -297,6 +307,7 @@ class FakePrinter {
   Milliseconds perByte_{0};
   std::optional<std::size_t> dropAfter_;
   bool reading_ = true;
+  std::optional<std::size_t> readLimit_;
   Record record_;
   std::vector<Live> live_;
 };

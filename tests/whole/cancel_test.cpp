@@ -10,6 +10,11 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,14 +23,74 @@ using namespace testsupport;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 struct Cancelled {
   int status = -1;
   double seconds = 0;  // from SIGTERM to exit
   std::string out, err;
 };
 
+// Polls `done` until it holds; false if it still does not after `bound` (a filter that hangs).
+bool waitFor(const std::function<bool()>& done, std::chrono::seconds bound = std::chrono::seconds(30))
+{
+  auto deadline = Clock::now() + bound;
+  while (!done()) {
+    if (Clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Whether `pid` sleeps in the system call `call` on file descriptor `fd` (/proc/PID/syscall
+// names the call a blocked process is in, and its arguments; "running" otherwise).
+bool blockedIn(pid_t pid, long call, int fd)
+{
+  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  std::string first;
+  if (!(in >> number >> first))
+    return false;
+  return number == call && std::stol(first, nullptr, 16) == fd;
+}
+
+// Whether `signal` is still waiting to be delivered to `pid` (not yet taken by its handler).
+bool signalPending(pid_t pid, int signal)
+{
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  const unsigned long long bit = 1ull << (signal - 1);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) {
+      if (std::stoull(line.substr(7), nullptr, 16) & bit)
+        return true;
+    }
+  }
+  return false;
+}
+
+// Bytes written to a pipe and not yet read from it.
+int unread(int fd)
+{
+  int n = 0;
+  return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+// Waits (bounded) for `pid` to end, SIGKILL if it does not; its status as a shell gives it.
+int reap(pid_t pid)
+{
+  int wstatus = 0;
+  if (!waitFor([&] { return waitpid(pid, &wstatus, WNOHANG) == pid; }, std::chrono::seconds(10))) {
+    ADD_FAILURE() << "the filter did not end within 10 s of the cancel";
+    kill(pid, SIGKILL);
+    waitpid(pid, &wstatus, 0);
+  }
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
 // Starts `program` reading its raster from a pipe, feeds it the first `feed` bytes of
-// `raster`, sends SIGTERM while the filter waits for the rest, and collects what it wrote.
+// `raster`, sends SIGTERM once the filter has taken them all and waits for the rest, and
+// collects what it wrote.
 Cancelled cancelMidJob(const std::string& program, const std::string& ppd,
                        const std::string& raster, size_t feed)
 {
@@ -54,31 +119,30 @@ Cancelled cancelMidJob(const std::string& program, const std::string& ppd,
   }
   close(fds[0]);
   size_t n = std::min(feed, bytes.size());
-  if (write(fds[1], bytes.data(), n) != static_cast<ssize_t>(n))
-    throw std::runtime_error("write");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-
-  auto start = std::chrono::steady_clock::now();
-  kill(pid, SIGTERM);
-  int wstatus = 0;
-  Cancelled c;
-  for (int i = 0; i < 500 && waitpid(pid, &wstatus, WNOHANG) == 0; i++)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  c.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (waitpid(pid, &wstatus, WNOHANG) == 0) {  // still running: a hang
-    kill(pid, SIGKILL);
-    waitpid(pid, &wstatus, 0);
+  for (size_t done = 0; done < n;) {  // the pipe holds less than the feed: write as it reads
+    ssize_t w = write(fds[1], bytes.data() + done, n - done);
+    if (w <= 0)
+      throw std::runtime_error("write");
+    done += static_cast<size_t>(w);
   }
+  // The filter has read every byte it was given and waits in read() for the rest.
+  EXPECT_TRUE(waitFor([&] { return unread(fds[1]) == 0 && blockedIn(pid, SYS_read, 0); }))
+      << "the filter never waited for more input";
+
+  auto start = Clock::now();
+  kill(pid, SIGTERM);
+  Cancelled c;
+  c.status = reap(pid);
+  c.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   close(fds[1]);
-  c.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   c.out = readFile(outPath);
   c.err = readFile(errPath);
   return c;
 }
 
 // Starts `program` on the raster file with its standard output a pipe that nobody reads (a
-// printer that has stopped taking data), sends SIGTERM once the filter is blocked writing,
-// then reads everything it writes until it exits.
+// printer that has stopped taking data), sends SIGTERM once the filter is blocked writing and
+// waits until the filter has taken the signal, then reads everything it writes until it exits.
 Cancelled cancelWhileOutputStalls(const std::string& program, const std::string& ppd,
                                   const std::string& raster)
 {
@@ -102,32 +166,28 @@ Cancelled cancelWhileOutputStalls(const std::string& program, const std::string&
     _exit(127);
   }
   close(fds[1]);
-  // The pipe holds 64 KiB; the filter fills it and blocks in write().
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  auto start = std::chrono::steady_clock::now();
+  // The pipe holds 64 KiB; the filter fills it with the first label and blocks in write().
+  EXPECT_TRUE(waitFor([&] { return blockedIn(pid, SYS_write, 1); }))
+      << "the filter never blocked writing";
+  auto start = Clock::now();
   kill(pid, SIGTERM);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(waitFor([&] { return !signalPending(pid, SIGTERM); }))
+      << "the filter never took the signal";
 
   Cancelled c;
   char buffer[65536];
-  for (;;) {
+  while (Clock::now() - start < std::chrono::seconds(10)) {  // until the filter exits
+    pollfd ready = {fds[0], POLLIN, 0};
+    if (poll(&ready, 1, 100) == 0)
+      continue;
     ssize_t n = read(fds[0], buffer, sizeof buffer);
     if (n <= 0)
       break;
     c.out.append(buffer, static_cast<size_t>(n));
-    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5))
-      break;
   }
   close(fds[0]);
-  int wstatus = 0;
-  for (int i = 0; i < 500 && waitpid(pid, &wstatus, WNOHANG) == 0; i++)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (waitpid(pid, &wstatus, WNOHANG) == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &wstatus, 0);
-  }
-  c.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  c.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  c.status = reap(pid);
+  c.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   c.err = readFile(errPath);
   return c;
 }
