@@ -121,9 +121,9 @@ TEST_F(AppFaults, ACancelWhileALabelIsSentLeavesOnlyWholeLabels)
     // being sent is finished (ZPL's graphic download, DPL's label closed), none after it is
     // begun.
     // (PAPPL prints PWG raster as it arrives, so the client waits with the printer.)
-    // The printer reads an eighth of the job (a few labels), then stops: the job sends on
-    // until the sockets' buffers are full and waits.
-    const std::size_t limit = filterOutput(p, pwg).size() / 8;
+    // The printer reads a twentieth of the job (two labels), then stops: the job sends on
+    // until the sockets' buffers are full (far less than the rest of the job) and waits.
+    const std::size_t limit = filterOutput(p, pwg).size() / 20;
     printer.setReadLimit(limit);
     std::thread client([&] { app({"submit", "-d", name, "-t", "noise", pwg}); });
     std::string id = waitForState(name, "processing");
@@ -164,8 +164,11 @@ TEST_F(AppFaults, APrinterThatDropsTheConnectionFailsTheJobAndTheNextPrints)
   printer.setDropAfter(10000);
   const Printer& p = kPrinters[0];
   ASSERT_EQ(0, app({"add", "-d", p.name, "-m", p.driver, "-v", printer.uri()}).status);
+  // A job larger than the sockets' buffers can hold (the sender's grows to 4 MiB), so that
+  // the printer's hang-up comes while the server still has labels to write, however slowly
+  // the printer's side runs.
   std::string pwg = dir.file("noise.pwg");
-  writeNoiseRaster(pwg, p.dpi, 2);
+  writeNoiseRaster(pwg, p.dpi, 30);
   ASSERT_EQ(0, app({"submit", "-d", p.name, "-t", "dropped", pwg}).status);
   EXPECT_EQ("failed", jobEnd(p.name, "dropped"));
   EXPECT_NE(std::string::npos, readFile(dir.file("log")).find("Unable to write"))

@@ -54,6 +54,11 @@ class FakePrinter {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int yes = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    // A receive buffer of a fixed, printer-like size, inherited by every connection: the
+    // kernel would otherwise grow it to megabytes while the printer reads, and a printer that
+    // then stops reading would still take most of a job before the sender blocks.
+    int buffer = 64 * 1024;
+    setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -46,9 +46,14 @@ cleanup() {
   for p in /proc/[0-9]*; do
     [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && kill -KILL "${p#/proc/}" 2>/dev/null
   done
-  umount -R "$root" 2>/dev/null || true
+  # Detached at once even when busy (the namespace is ours alone); the tree is deleted only
+  # once nothing is mounted below it, so that no bind-mounted directory (the source, the
+  # package cache) can be reached by the removal.
+  umount -R -l "$root" 2>/dev/null || true
   if [ "${KEEP_RELEASE_ROOT:-0}" = 1 ]; then
     echo "check-release: the $suite tree is kept in $root" >&2
+  elif awk -v r="$root" '$5 == r || index($5, r "/") == 1 {found = 1} END {exit !found}' /proc/self/mountinfo; then
+    echo "check-release: something is still mounted below $root; the tree is left there" >&2
   else
     rm -rf --one-file-system "$work"
   fi
