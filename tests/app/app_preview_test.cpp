@@ -4,7 +4,7 @@
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
 #include "jobpreview.h"
-#include "labelsettings.h"
+#include "settings.h"
 #include "pngcheck.h"
 #include "preview.h"
 #include "testlabel.h"
@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <thread>
 
 using namespace app;
@@ -116,9 +117,9 @@ TEST(JobCapture, KeepsBytesUpToTheLimitThenOnlyCounts)
   EXPECT_FALSE(labelPng(job, 1, png, error));
 }
 
-TEST(PreviewShelf, KeepsTheLastJobsOfEachPrinterWithinTheirBytes)
+TEST(PreviewShelf, KeepsTheLastJobsWithinTheirBytes)
 {
-  PreviewShelf shelf;
+  auto shelf = std::make_unique<PreviewShelf>();
   auto job = [](int id, std::size_t size) {
     KeptJob j;
     j.id = id;
@@ -126,56 +127,53 @@ TEST(PreviewShelf, KeepsTheLastJobsOfEachPrinterWithinTheirBytes)
     return j;
   };
   for (int id = 1; id <= 6; id++)
-    keepJob(shelf, 1, job(id, 10), 4, 100);
-  keepJob(shelf, 2, job(50, 10), 4, 100);
+    keepJob(*shelf, job(id, 10), 4, 100);
 
   std::vector<int> ids;
-  for (const auto& j : keptJobs(shelf, 1))
+  for (const auto& j : keptJobs(*shelf))
     ids.push_back(j->id);
   EXPECT_EQ((std::vector<int>{6, 5, 4, 3}), ids);
-  EXPECT_EQ(nullptr, findKeptJob(shelf, 1, 2));
-  ASSERT_NE(nullptr, findKeptJob(shelf, 1, 4));
-  EXPECT_EQ(nullptr, findKeptJob(shelf, 1, 50));
+  EXPECT_EQ(nullptr, findKeptJob(*shelf, 2));
+  ASSERT_NE(nullptr, findKeptJob(*shelf, 4));
 
   // A large job pushes older ones out by their bytes; a job above the bound alone stays.
-  keepJob(shelf, 1, job(7, 85), 4, 100);
-  EXPECT_EQ(2u, keptJobs(shelf, 1).size());
-  keepJob(shelf, 1, job(8, 500), 4, 100);
-  ASSERT_EQ(1u, keptJobs(shelf, 1).size());
-  EXPECT_EQ(8, keptJobs(shelf, 1)[0]->id);
+  keepJob(*shelf, job(7, 85), 4, 100);
+  EXPECT_EQ(2u, keptJobs(*shelf).size());
+  keepJob(*shelf, job(8, 500), 4, 100);
+  ASSERT_EQ(1u, keptJobs(*shelf).size());
+  EXPECT_EQ(8, keptJobs(*shelf)[0]->id);
 
-  // A job read by a page stays whole after the shelf lets it go.
-  auto held = findKeptJob(shelf, 2, 50);
-  forgetPrinter(shelf, 2);
-  EXPECT_TRUE(keptJobs(shelf, 2).empty());
+  // A job read by a page stays whole after its printer (and shelf) is gone.
+  auto held = findKeptJob(*shelf, 8);
+  shelf.reset();
   ASSERT_NE(nullptr, held);
-  EXPECT_EQ(10u, held->bytes.size());
+  EXPECT_EQ(500u, held->bytes.size());
 }
 
 TEST(PreviewShelf, JobsEndWhileClientsRead)
 {
-  PreviewShelf shelf;
+  PreviewShelf shelves[3];
   std::string bytes = encoded(Language::zpl, {drawnPage(120, 80, 30)});
   std::vector<std::thread> threads;
   for (int printer = 0; printer < 3; printer++) {
     threads.emplace_back([&, printer] {
       for (int id = 1; id <= 30; id++)
-        keepJob(shelf, printer, keptFrom(bytes, id));
+        keepJob(shelves[printer], keptFrom(bytes, id));
     });
   }
   std::size_t wrong = 0;
   threads.emplace_back([&] {
     for (int round = 0; round < 30; round++) {
-      for (int printer = 0; printer < 3; printer++) {
-        for (const auto& job : keptJobs(shelf, printer))
+      for (PreviewShelf& shelf : shelves) {
+        for (const auto& job : keptJobs(shelf))
           wrong += summarizeJob(*job).labels != 1;
       }
     }
   });
   for (std::thread& t : threads)
     t.join();
-  for (int printer = 0; printer < 3; printer++)
-    EXPECT_EQ(kPreviewJobs, keptJobs(shelf, printer).size());
+  for (PreviewShelf& shelf : shelves)
+    EXPECT_EQ(kPreviewJobs, keptJobs(shelf).size());
   EXPECT_EQ(0u, wrong);
 }
 

@@ -3,7 +3,8 @@
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
-#include "labelsettings.h"
+#include "settings.h"
+#include "sniff.h"
 #include "pdfraster.h"
 
 #include <gtest/gtest.h>

@@ -1,12 +1,13 @@
-// labelsettings.h: a printer application job's label settings, and how they become the
-// settings records of the ZPL and DPL encoders.  No PAPPL here: the adapter fills a
-// LabelValues record from the job's IPP attributes and calls these functions.
+// settings.h: a printer application job's label settings, and how they become the settings
+// records of the ZPL and DPL encoders.  No PAPPL here: the glue fills a LabelValues record
+// from the job's IPP attributes and calls these functions.
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
 #pragma once
 
 #include "dpl.h"
+#include "drivers.h"
 #include "zpl.h"
 
 #include <cstddef>
@@ -14,35 +15,6 @@
 #include <string_view>
 
 namespace app {
-
-enum class Language { zpl, dpl };
-
-// One printer model the application drives.
-struct DriverModel {
-  const char* name;          // driver name, as `-m` takes it
-  const char* description;   // as `drivers` lists it
-  Language language;
-  int dpi;
-  const char* makeAndModel;
-};
-
-inline constexpr DriverModel kDrivers[] = {
-    {"zpl_203", "Generic ZPL II label printer, 203 dpi", Language::zpl, 203,
-     "Generic ZPL II Label Printer 203dpi"},
-    {"zpl_300", "Generic ZPL II label printer, 300 dpi", Language::zpl, 300,
-     "Generic ZPL II Label Printer 300dpi"},
-    {"dpl_203", "Generic DPL label printer, 203 dpi", Language::dpl, 203,
-     "Generic DPL Label Printer 203dpi"},
-    {"dpl_300", "Generic DPL label printer, 300 dpi", Language::dpl, 300,
-     "Generic DPL Label Printer 300dpi"},
-};
-
-// The model named `name`, or null.
-const DriverModel* findDriver(std::string_view name);
-
-// The native format each language's raw jobs are declared as.
-inline constexpr const char* kZplFormat = "application/vnd.zebra-zpl";
-inline constexpr const char* kDplFormat = "application/vnd.datamax-dpl";
 
 enum class Tracking { continuous, gap, mark };
 enum class LabelMode { tearOff, rewind, peelOff, cutter };
@@ -97,13 +69,5 @@ VendorTable vendorOptions(Language language);
 // The encoder settings for a job's values.
 zpl::PlainSettings zplValues(const LabelValues& values);
 dpl::PlainSettings dplValues(const LabelValues& values);
-
-// How a job's document is printed, by its first bytes: raw printer language or not.
-enum class Sniffed { unknown, zpl, dpl };
-Sniffed sniffRaw(const unsigned char* data, std::size_t length);
-
-// True when `data` is a whole PNG file: the signature, then chunks whose lengths stay inside
-// the data, up to and including IEND.  A truncated file is rejected before any decoder sees it.
-bool pngIsWhole(const unsigned char* data, std::size_t length);
 
 }  // namespace app

@@ -1,8 +1,8 @@
-// labelsettings.cpp: IPP job values onto the encoders' settings; raw-language and PNG checks.
+// settings.cpp: IPP job values onto the encoders' settings.
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
-#include "labelsettings.h"
+#include "settings.h"
 
 #include <algorithm>
 #include <charconv>
@@ -11,15 +11,6 @@
 #include <cstring>
 
 namespace app {
-
-const DriverModel* findDriver(std::string_view name)
-{
-  for (const DriverModel& model : kDrivers) {
-    if (name == model.name)
-      return &model;
-  }
-  return nullptr;
-}
 
 void setVendor(LabelValues& values, std::string_view name, std::string_view value)
 {
@@ -140,15 +131,17 @@ std::string_view vendorValue(const LabelValues& values, const VendorOption& opti
 zpl::PlainSettings zplValues(const LabelValues& values)
 {
   zpl::PlainSettings s;
-  s.darkness = darknessLevel(values.darknessConfigured, values.printDarkness, 31);
+  s.darkness = darknessLevel(values.darknessConfigured, values.printDarkness,
+                            kZplCapabilities.darknessLevels);
   // 1/100 mm per second to whole inches per second; 0 leaves the printer's speed.
   s.speed = values.printSpeed > 0 ? static_cast<int>(std::lround(values.printSpeed / 2540.0)) : 0;
   s.tracking = values.tracking == Tracking::continuous ? zpl::PlainSettings::continuous
                : values.tracking == Tracking::mark     ? zpl::PlainSettings::mark
                                                        : zpl::PlainSettings::gap;
   s.mode = static_cast<zpl::PlainSettings::Mode>(values.mode);
-  s.topOffsetMm = std::clamp(values.topOffset, -1000, 1000) / 100.0;
-  s.tearOffMm = std::clamp(values.tearOffset, -1000, 1000) / 100.0;
+  const Capabilities& caps = kZplCapabilities;
+  s.topOffsetMm = std::clamp(values.topOffset, caps.topOffset.low, caps.topOffset.high) / 100.0;
+  s.tearOffMm = std::clamp(values.tearOffset, caps.tearOffset.low, caps.tearOffset.high) / 100.0;
   VendorTable table = vendorOptions(Language::zpl);
   for (std::size_t i = 0; i < table.count; i++)
     table.options[i].zpl(s, vendorValue(values, table.options[i]));
@@ -162,55 +155,12 @@ dpl::PlainSettings dplValues(const LabelValues& values)
                : values.tracking == Tracking::mark     ? dpl::PlainSettings::mark
                                                        : dpl::PlainSettings::gap;
   s.mode = static_cast<dpl::PlainSettings::Mode>(values.mode);
-  s.topOffsetMm = std::clamp(values.topOffset, -800, 800) / 100.0;
+  const Capabilities& caps = kDplCapabilities;
+  s.topOffsetMm = std::clamp(values.topOffset, caps.topOffset.low, caps.topOffset.high) / 100.0;
   VendorTable table = vendorOptions(Language::dpl);
   for (std::size_t i = 0; i < table.count; i++)
     table.options[i].dpl(s, vendorValue(values, table.options[i]));
   return s;
-}
-
-Sniffed sniffRaw(const unsigned char* data, std::size_t length)
-{
-  std::size_t i = 0;
-  // Raw jobs often begin with blank lines or a run of zero bytes that wakes the printer's
-  // interface.
-  while (i < length && i < 4096 &&
-         (data[i] == ' ' || data[i] == '\t' || data[i] == '\r' || data[i] == '\n' || data[i] == 0))
-    i++;
-  if (i + 1 >= length)
-    return Sniffed::unknown;
-  unsigned char first = data[i], second = data[i + 1];
-  auto letter = [](unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
-  // ZPL: a format or control command (^XA, ~DG...), or DLE "CT~" that resets the control
-  // prefix before them.
-  if ((first == '^' || first == '~') && letter(second))
-    return Sniffed::zpl;
-  if (first == 0x10 && length - i >= 4 && std::memcmp(data + i + 1, "CT~", 3) == 0)
-    return Sniffed::zpl;
-  // DPL: STX or SOH followed by a command letter.
-  if ((first == 0x02 || first == 0x01) && letter(second))
-    return Sniffed::dpl;
-  return Sniffed::unknown;
-}
-
-bool pngIsWhole(const unsigned char* data, std::size_t length)
-{
-  static constexpr unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (length < 8 || std::memcmp(data, signature, 8) != 0)
-    return false;
-  std::size_t at = 8;
-  while (length - at >= 12) {
-    std::uint32_t chunk = (std::uint32_t{data[at]} << 24) | (std::uint32_t{data[at + 1]} << 16) |
-                          (std::uint32_t{data[at + 2]} << 8) | data[at + 3];
-    // The length field is limited to 2^31 - 1; the chunk is the length, the type and the CRC.
-    if (chunk > 0x7FFFFFFFu || chunk > length - at - 12)
-      return false;
-    bool end = std::memcmp(data + at + 4, "IEND", 4) == 0;
-    at += 12 + static_cast<std::size_t>(chunk);
-    if (end)
-      return true;
-  }
-  return false;
 }
 
 }  // namespace app

@@ -137,38 +137,29 @@ void captureBytes(JobCapture& capture, const unsigned char* data, std::size_t le
   std::vector<unsigned char>().swap(capture.bytes);
 }
 
-void keepJob(PreviewShelf& shelf, int printer, KeptJob job, std::size_t jobs, std::size_t bytes)
+void keepJob(PreviewShelf& shelf, KeptJob job, std::size_t jobs, std::size_t bytes)
 {
   auto kept = std::make_shared<const KeptJob>(std::move(job));
   std::lock_guard<std::mutex> hold(shelf.lock);
-  auto& list = shelf.printers[printer];
+  auto& list = shelf.jobs;
   list.push_front(std::move(kept));
   while (list.size() > 1 && (list.size() > jobs || keptBytes(list) > bytes))
     list.pop_back();
 }
 
-std::vector<std::shared_ptr<const KeptJob>> keptJobs(PreviewShelf& shelf, int printer)
+std::vector<std::shared_ptr<const KeptJob>> keptJobs(PreviewShelf& shelf)
 {
   std::lock_guard<std::mutex> hold(shelf.lock);
-  auto found = shelf.printers.find(printer);
-  if (found == shelf.printers.end())
-    return {};
-  return {found->second.begin(), found->second.end()};
+  return {shelf.jobs.begin(), shelf.jobs.end()};
 }
 
-std::shared_ptr<const KeptJob> findKeptJob(PreviewShelf& shelf, int printer, int id)
+std::shared_ptr<const KeptJob> findKeptJob(PreviewShelf& shelf, int id)
 {
-  for (auto& job : keptJobs(shelf, printer)) {
+  for (auto& job : keptJobs(shelf)) {
     if (job->id == id)
       return job;
   }
   return nullptr;
-}
-
-void forgetPrinter(PreviewShelf& shelf, int printer)
-{
-  std::lock_guard<std::mutex> hold(shelf.lock);
-  shelf.printers.erase(printer);
 }
 
 JobSummary summarizeJob(const KeptJob& kept)

@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,25 +50,22 @@ struct KeptJob {
   std::vector<unsigned char> bytes;  // empty when too large
 };
 
-// The kept jobs of every printer, by printer id, newest first.
+// One printer's kept jobs, newest first.
 struct PreviewShelf {
   std::mutex lock;
-  std::map<int, std::deque<std::shared_ptr<const KeptJob>>> printers;
+  std::deque<std::shared_ptr<const KeptJob>> jobs;
 };
 
-// Keeps a finished job: the oldest jobs of the printer go while there are more than `jobs` or
-// their bytes come to more than `bytes` (the newest job always stays).
-void keepJob(PreviewShelf& shelf, int printer, KeptJob job, std::size_t jobs = kPreviewJobs,
+// Keeps a finished job: the oldest jobs go while there are more than `jobs` or their bytes
+// come to more than `bytes` (the newest job always stays).
+void keepJob(PreviewShelf& shelf, KeptJob job, std::size_t jobs = kPreviewJobs,
              std::size_t bytes = kPreviewBytes);
 
-// The printer's kept jobs, newest first.
-std::vector<std::shared_ptr<const KeptJob>> keptJobs(PreviewShelf& shelf, int printer);
+// The kept jobs, newest first.
+std::vector<std::shared_ptr<const KeptJob>> keptJobs(PreviewShelf& shelf);
 
-// The kept job `id` of the printer, or null.
-std::shared_ptr<const KeptJob> findKeptJob(PreviewShelf& shelf, int printer, int id);
-
-// Forgets a deleted printer's jobs.
-void forgetPrinter(PreviewShelf& shelf, int printer);
+// The kept job `id`, or null.
+std::shared_ptr<const KeptJob> findKeptJob(PreviewShelf& shelf, int id);
 
 // A setting of a label in words: "Darkness", "15 of 30 (~SD15)".
 struct Setting {

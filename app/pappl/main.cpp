@@ -1,9 +1,8 @@
-// main.cpp: label-printer-app, an IPP Everywhere printer application for ZPL II and DPL label
-// printers.
+// main.cpp: label-printer-app, the printer application's main.
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
-#include "app.h"
+#include "glue.h"
 
 int main(int argc, char** argv)
 {

@@ -1,0 +1,238 @@
+// system.cpp: the server: papplMainloop's sub-commands and server options, listening on
+// localhost unless `-o listen-hostname=` says otherwise; the document formats it prints; its
+// state saved when something changed; changes only from this host without an auth service.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+
+#include "glue.h"
+#include "options.h"
+#include "version.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+namespace app {
+
+AppContext* appContext(pappl_printer_t* printer)
+{
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  return static_cast<AppContext*>(data.extension);
+}
+
+std::shared_ptr<PrinterState> stateOf(pappl_printer_t* printer)
+{
+  AppContext* context = appContext(printer);
+  if (context == nullptr)
+    return nullptr;
+  return printerState(context->printers, papplPrinterGetID(printer));
+}
+
+Language printerLanguage(pappl_printer_t* printer)
+{
+  const char* name = papplPrinterGetDriverName(printer);
+  const DriverModel* model = findDriver(name != nullptr ? name : "");
+  return model != nullptr ? model->language : Language::zpl;
+}
+
+int printerDpi(pappl_printer_t* printer)
+{
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  return data.x_default > 0 ? data.x_default : 203;
+}
+
+bool failJob(pappl_job_t* job, const std::string& reason)
+{
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
+  papplJobSetMessage(job, "%s", reason.c_str());
+  return false;
+}
+
+namespace {
+
+std::string footer()
+{
+  return std::string("label-printer-app ") + labelfiltersVersion() +
+         ": driverless printing for ZPL II and DPL label printers.";
+}
+
+// Writes the state beside the file and renames it over the old one, so that a server killed
+// while saving keeps the last whole state.  While the server runs, only when printers or
+// settings changed: PAPPL 1.3.1 also asks after every new job (for its job counter), and its
+// papplSystemSaveState can deadlock against a Print-Job being received at that moment (the
+// two take the system and printer locks in opposite orders; seen under load).
+bool saveState(pappl_system_t* system, void* data)
+{
+  auto* context = static_cast<AppContext*>(data);
+  if (!context->unsaved && papplSystemIsRunning(system))
+    return true;
+  context->unsaved = false;
+  std::string next = context->stateFile + ".new";
+  if (!papplSystemSaveState(system, next.c_str()) ||
+      std::rename(next.c_str(), context->stateFile.c_str()) != 0) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to \"%s\": %s",
+             context->stateFile.c_str(), std::strerror(errno));
+    std::remove(next.c_str());
+    context->unsaved = true;
+    return false;
+  }
+  return true;
+}
+
+// Printers added, deleted or set up differently are saved within a second, not only when the
+// server stops: a server that is killed or loses power keeps them.
+void noteEvent(pappl_system_t*, pappl_printer_t*, pappl_job_t*, pappl_event_t event, void* data)
+{
+  constexpr int kSaved = PAPPL_EVENT_PRINTER_CONFIG_CHANGED | PAPPL_EVENT_PRINTER_CREATED |
+                         PAPPL_EVENT_PRINTER_DELETED | PAPPL_EVENT_SYSTEM_CONFIG_CHANGED;
+  auto* context = static_cast<AppContext*>(data);
+  if ((event & kSaved) != 0)
+    context->unsaved = true;
+  if ((event & PAPPL_EVENT_JOB_COMPLETED) != 0)
+    ++context->jobsEnded;
+}
+
+// Once a second: saves a change, and once jobs have stopped ending for a second, hands the
+// memory the jobs freed back to the system (the C library keeps it otherwise, and a server
+// that has printed a busy morning would stay at its peak all day).
+bool saveChanges(pappl_system_t* system, void* data)
+{
+  auto* context = static_cast<AppContext*>(data);
+  if (context->unsaved)
+    saveState(system, data);
+  unsigned ended = context->jobsEnded;
+  if (ended == context->jobsEndedSeen && ended != context->jobsEndedTrimmed) {
+    malloc_trim(0);
+    context->jobsEndedTrimmed = ended;
+  }
+  context->jobsEndedSeen = ended;
+  return true;
+}
+
+// With no authentication service, changes are taken from this host only: the local socket
+// and loopback.  (PAPPL alone would take web form posts from any host that can reach a
+// listener.)  With `-o auth-service=` PAPPL asks for a password instead.
+http_status_t localOnly(pappl_client_t* client, const char*, gid_t, void*)
+{
+  const http_addr_t* peer = httpGetAddress(papplClientGetHTTP(client));
+  if (peer != nullptr && (httpAddrFamily(const_cast<http_addr_t*>(peer)) == AF_LOCAL ||
+                          httpAddrLocalhost(peer)))
+    return HTTP_STATUS_CONTINUE;
+  papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Refused a change from another host: %s",
+                 papplClientGetHostName(client));
+  return HTTP_STATUS_FORBIDDEN;
+}
+
+pappl_loglevel_t papplLevel(LogLevel level)
+{
+  switch (level) {
+    case LogLevel::fatal: return PAPPL_LOGLEVEL_FATAL;
+    case LogLevel::error: return PAPPL_LOGLEVEL_ERROR;
+    case LogLevel::info: return PAPPL_LOGLEVEL_INFO;
+    case LogLevel::debug: return PAPPL_LOGLEVEL_DEBUG;
+    default: return PAPPL_LOGLEVEL_WARN;
+  }
+}
+
+pappl_soptions_t papplOptions(ServerFlags flags)
+{
+  static constexpr struct {
+    ServerFlag flag;
+    pappl_soptions_t option;
+  } kMap[] = {
+      {kServerDnssdHost, PAPPL_SOPTIONS_DNSSD_HOST},     {kServerMultiQueue, PAPPL_SOPTIONS_MULTI_QUEUE},
+      {kServerRawSocket, PAPPL_SOPTIONS_RAW_SOCKET},     {kServerUsbPrinter, PAPPL_SOPTIONS_USB_PRINTER},
+      {kServerWebInterface, PAPPL_SOPTIONS_WEB_INTERFACE}, {kServerWebLog, PAPPL_SOPTIONS_WEB_LOG},
+      {kServerWebNetwork, PAPPL_SOPTIONS_WEB_NETWORK},   {kServerWebRemote, PAPPL_SOPTIONS_WEB_REMOTE},
+      {kServerWebSecurity, PAPPL_SOPTIONS_WEB_SECURITY}, {kServerWebTls, PAPPL_SOPTIONS_WEB_TLS},
+      {kServerNoTls, PAPPL_SOPTIONS_NO_TLS},
+  };
+  unsigned options = PAPPL_SOPTIONS_NONE;
+  for (const auto& m : kMap) {
+    if (flags & m.flag)
+      options |= m.option;
+  }
+  return static_cast<pappl_soptions_t>(options);
+}
+
+pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* data)
+{
+  auto* context = static_cast<AppContext*>(data);
+  const char* port = cupsGetOption("server-port", numOptions, options);
+  const char* spool = cupsGetOption("spool-directory", numOptions, options);
+  const char* logFile = cupsGetOption("log-file", numOptions, options);
+  const char* listen = cupsGetOption("listen-hostname", numOptions, options);
+  const char* hostname = cupsGetOption("server-hostname", numOptions, options);
+  const char* authService = cupsGetOption("auth-service", numOptions, options);
+  const char* adminGroup = cupsGetOption("admin-group", numOptions, options);
+  const char* stateFile = cupsGetOption("state-file", numOptions, options);
+
+  std::string spoolDir = spool != nullptr ? spool : defaultPath(".d", "/var/spool");
+  context->stateFile = stateFile != nullptr ? stateFile : defaultPath(".state", "/var/lib");
+
+  pappl_system_t* system = papplSystemCreate(
+      papplOptions(serverFlags(cupsGetOption("server-options", numOptions, options))), "Label Printer App",
+      port != nullptr ? std::atoi(port) : 0, "_print,_universal", spoolDir.c_str(),
+      logFile != nullptr ? logFile : "-", papplLevel(logLevel(cupsGetOption("log-level", numOptions, options))),
+      authService, false);
+  if (system == nullptr)
+    return nullptr;
+
+  // Localhost unless told otherwise; "*" listens on every address.
+  const char* where = listen == nullptr ? "localhost" : std::strcmp(listen, "*") == 0 ? nullptr : listen;
+  papplSystemAddListeners(system, where);
+  if (hostname != nullptr)
+    papplSystemSetHostName(system, hostname);
+  if (adminGroup != nullptr)
+    papplSystemSetAdminGroup(system, adminGroup);
+
+  static const std::string footerHtml = footer();
+  papplSystemSetFooterHTML(system, footerHtml.c_str());
+  pappl_version_t version;
+  std::memset(&version, 0, sizeof version);
+  std::snprintf(version.name, sizeof version.name, "%s", kBaseName);
+  std::snprintf(version.sversion, sizeof version.sversion, "%s", labelfiltersVersion());
+  std::sscanf(labelfiltersVersion(), "%hu.%hu.%hu", &version.version[0], &version.version[1], &version.version[2]);
+  papplSystemSetVersions(system, 1, &version);
+
+  pappl_pr_driver_t* drivers = driverList();
+  papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), drivers, autoAdd,
+                               createCallback, driverCallback, context);
+  papplSystemSetMIMECallback(system, sniffFormat, nullptr);
+  papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", filterDocument, nullptr);
+  // PAPPL looks for a filter to the printer's own format before one to raster, so these
+  // come before its built-in PNG reader, which never returns on some cut files.
+  papplSystemAddMIMEFilter(system, "image/png", kZplFormat, filterDocument, nullptr);
+  papplSystemAddMIMEFilter(system, "image/png", kDplFormat, filterDocument, nullptr);
+
+  if (authService == nullptr)
+    papplSystemSetAuthCallback(system, "Basic", localOnly, nullptr);
+
+  papplSystemLoadState(system, context->stateFile.c_str());
+  papplSystemSetSaveCallback(system, saveState, context);
+  papplSystemSetEventCallback(system, noteEvent, context);
+  papplSystemAddTimerCallback(system, 0, 1, saveChanges, context);
+  return system;
+}
+
+}  // namespace
+
+int runApp(int argc, char** argv)
+{
+  // The state file, spool and logs hold other people's documents and settings: private.
+  umask(077);
+  static AppContext context;
+  static const std::string footerHtml = footer();
+  pappl_pr_driver_t* drivers = driverList();
+  return papplMainloop(argc, argv, labelfiltersVersion(), footerHtml.c_str(), static_cast<int>(std::size(kDrivers)),
+                       drivers, autoAdd, driverCallback, nullptr, nullptr, systemCallback, nullptr, &context);
+}
+
+}  // namespace app
