@@ -49,7 +49,8 @@ cleanup() {
   # Detached at once even when busy (the namespace is ours alone); the tree is deleted only
   # once nothing is mounted below it, so that no bind-mounted directory (the source, the
   # package cache) can be reached by the removal.
-  umount -R -l "$root" 2>/dev/null || true
+  awk -v r="$root" 'index($5, r "/") == 1 {print $5}' /proc/self/mountinfo | sort -r |
+    while read -r point; do umount -l "$point" 2>/dev/null || true; done
   if [ "${KEEP_RELEASE_ROOT:-0}" = 1 ]; then
     echo "check-release: the $suite tree is kept in $root" >&2
   elif awk -v r="$root" '$5 == r || index($5, r "/") == 1 {found = 1} END {exit !found}' /proc/self/mountinfo; then
