@@ -58,38 +58,6 @@ void writeNoiseRaster(const std::string& path, unsigned dpi, int pages)
 
 class AppFaults : public AppServer {
  protected:
-  // Waits for the job's end and says how it ended ("completed", "failed" or "timeout").
-  std::string jobEnd(const std::string& printer, const std::string& name)
-  {
-    auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      for (const std::string& line : lines(app({"jobs", "-d", printer}).out)) {
-        if (line.size() < name.size() || line.compare(line.size() - name.size(), name.size(), name) != 0)
-          continue;
-        if (line.find("completed") != std::string::npos)
-          return "completed";
-        if (line.find("aborted") != std::string::npos || line.find("canceled") != std::string::npos)
-          return "failed";
-      }
-      std::this_thread::sleep_for(100ms);
-    }
-    return "timeout";
-  }
-
-  // Waits until the printer's only job is in `state`; returns the job's number.
-  std::string waitForState(const std::string& printer, const std::string& state)
-  {
-    auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::string jobs = app({"jobs", "-d", printer}).out;
-      if (jobs.find(state) != std::string::npos)
-        return jobs.substr(0, jobs.find(' '));
-      std::this_thread::sleep_for(100ms);
-    }
-    ADD_FAILURE() << "the job never got " << state;
-    return "0";
-  }
-
   // Waits until the server has closed every connection to the printer (the job's device is
   // closed once the job has ended), then returns every byte the printer got.
   std::string settled(FakePrinter& printer)
@@ -126,7 +94,7 @@ TEST_F(AppFaults, ACancelWhileALabelIsSentLeavesOnlyWholeLabels)
     const std::size_t limit = filterOutput(p, pwg).size() / 20;
     printer.setReadLimit(limit);
     std::thread client([&] { app({"submit", "-d", name, "-t", "noise", pwg}); });
-    std::string id = waitForState(name, "processing");
+    std::string id = waitForState(name, IPP_JSTATE_PROCESSING);
     EXPECT_TRUE(printer.waitUntil([&](const FakePrinter::Record& r) {
       return std::any_of(r.connections.begin(), r.connections.end(),
                          [&](const FakePrinter::Connection& c) { return c.received.size() >= limit; });

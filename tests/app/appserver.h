@@ -9,14 +9,18 @@
 
 #include "testsupport.h"
 
+#include <cups/cups.h>
 #include <cups/raster.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -66,6 +70,34 @@ inline bool canConnect(int port)
   if (fd >= 0)
     close(fd);
   return fd >= 0;
+}
+
+// Whether process `pid` itself listens on 127.0.0.1:port: the port's listening socket in
+// /proc/net/tcp is one of the process's open files (a port taken meanwhile by another program
+// does not count).
+inline bool listensOn(pid_t pid, int port)
+{
+  char local[16];
+  std::snprintf(local, sizeof local, "0100007F:%04X", port);
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line, inode;
+  std::getline(tcp, line);  // the header
+  while (std::getline(tcp, line)) {
+    std::istringstream fields(line);
+    std::string slot, address, remote, state, queues, timer, retransmits, uid, timeout, node;
+    fields >> slot >> address >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> node;
+    if (address == local && state == "0A")
+      inode = node;
+  }
+  if (inode.empty())
+    return false;
+  std::error_code error;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+    std::error_code unreadable;
+    if (std::filesystem::read_symlink(fd.path(), unreadable).string() == "socket:[" + inode + "]")
+      return true;
+  }
+  return false;
 }
 
 // The reply to an HTTP GET of an HTML page (each read bounded by a timeout).
@@ -164,8 +196,22 @@ class AppServer : public ::testing::Test {
 
   void TearDown() override { stop(); }
 
-  // Starts the server; `extra` adds server arguments (more `-o name=value`).
+  // Starts the server; `extra` adds server arguments (more `-o name=value`).  The port was
+  // free when the fixture looked, but anything may take it before the server binds it: a
+  // server that exits at once, or starts without the port, is started again on another.
   void start(const std::vector<std::string>& extra = {})
+  {
+    for (int attempt = 1;; attempt++) {
+      if (startOnce(extra))
+        return;
+      ASSERT_LT(attempt, 5) << "the server did not start on any of 5 ports";
+      stop();
+      port = freePort();
+    }
+  }
+
+  // Starts the server on `port`; false when it did not get the port.
+  bool startOnce(const std::vector<std::string>& extra)
   {
     std::vector<std::string> args = {APP_PATH,
                                      "server",
@@ -176,8 +222,12 @@ class AppServer : public ::testing::Test {
                                      "-o", "spool-directory=" + dir.file("spool"),
                                      "-o", "state-file=" + dir.file("state")};
     args.insert(args.end(), extra.begin(), extra.end());
+    // A server killed outright leaves its socket behind: the new one's is waited for.
+    std::filesystem::remove(dir.file("label-printer-app.sock"));
     server = fork();
-    ASSERT_GE(server, 0);
+    EXPECT_GE(server, 0);
+    if (server < 0)
+      return true;
     if (server == 0) {
       std::vector<char*> argv;
       for (std::string& a : args)
@@ -196,10 +246,22 @@ class AppServer : public ::testing::Test {
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
+    // The server binds its TCP listener before it makes its local socket: once the socket is
+    // there, the port is the server's or was taken by someone else.
     auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!canConnect(port) || !std::filesystem::exists(dir.file("label-printer-app.sock"))) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the server did not start";
-      std::this_thread::sleep_for(50ms);
+    for (;;) {
+      if (std::filesystem::exists(dir.file("label-printer-app.sock")))
+        return listensOn(server, port);
+      int status = 0;
+      if (waitpid(server, &status, WNOHANG) == server) {
+        server = -1;
+        return false;
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the server did not start";
+        return true;
+      }
+      std::this_thread::sleep_for(20ms);
     }
   }
 
@@ -242,29 +304,96 @@ class AppServer : public ::testing::Test {
     return "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/" + p.name;
   }
 
-  // The bytes the printer's file device got for job `name`, once its job has ended;
-  // `jobState` is the last word `jobs` shows for it (completed, aborted...).
-  std::string waitForJob(const Printer& p, const std::string& name, std::string& jobState)
+  // One job as Get-Jobs reports it.
+  struct JobInfo {
+    int id = 0;
+    std::string name;
+    ipp_jstate_t state = IPP_JSTATE_PENDING;
+  };
+
+  // The printer's jobs, pending and ended, over IPP.
+  std::vector<JobInfo> jobs(const std::string& printer)
+  {
+    std::vector<JobInfo> found;
+    http_t* http = httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1, 10000, nullptr);
+    if (http == nullptr)
+      return found;
+    httpSetTimeout(http, 20.0, nullptr, nullptr);
+    std::string resource = "/ipp/print/" + printer;
+    std::string printerUri = "ipp://127.0.0.1:" + std::to_string(port) + resource;
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    static const char* const wanted[] = {"job-id", "job-name", "job-state"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, wanted);
+    ipp_t* response = cupsDoRequest(http, request, resource.c_str());
+    JobInfo job;
+    for (ipp_attribute_t* attr = ippFirstAttribute(response); attr != nullptr; attr = ippNextAttribute(response)) {
+      const char* name = ippGetName(attr);
+      if (name == nullptr) {  // the end of one job's group
+        if (job.id > 0)
+          found.push_back(job);
+        job = JobInfo();
+      } else if (std::strcmp(name, "job-id") == 0) {
+        job.id = ippGetInteger(attr, 0);
+      } else if (std::strcmp(name, "job-name") == 0) {
+        job.name = ippGetString(attr, 0, nullptr);
+      } else if (std::strcmp(name, "job-state") == 0) {
+        job.state = static_cast<ipp_jstate_t>(ippGetInteger(attr, 0));
+      }
+    }
+    if (job.id > 0)
+      found.push_back(job);
+    ippDelete(response);
+    httpClose(http);
+    return found;
+  }
+
+  // Waits (60 s at most) until job `name` of the printer has ended: "completed", "failed"
+  // (aborted or cancelled) or "timeout".
+  std::string jobEnd(const std::string& printer, const std::string& name)
   {
     auto deadline = std::chrono::steady_clock::now() + 60s;
-    for (;;) {
-      RunResult r = app({"jobs", "-d", p.name});
-      for (const std::string& line : lines(r.out)) {
-        bool ours = line.size() > name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0;
-        if (ours && (line.find("completed") != std::string::npos ||
-                     line.find("aborted") != std::string::npos ||
-                     line.find("canceled") != std::string::npos)) {
-          jobState = line.find("completed") != std::string::npos ? "completed" : "failed";
-          std::string file = dir.file(p.name) + "/" + name + (p.zpl ? ".zpl" : ".dpl");
-          return std::filesystem::exists(file) ? readFile(file) : std::string();
-        }
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const JobInfo& job : jobs(printer)) {
+        if (job.name != name)
+          continue;
+        if (job.state == IPP_JSTATE_COMPLETED)
+          return "completed";
+        if (job.state == IPP_JSTATE_ABORTED || job.state == IPP_JSTATE_CANCELED)
+          return "failed";
       }
-      if (std::chrono::steady_clock::now() > deadline) {
-        jobState = "timeout";
-        return {};
-      }
-      std::this_thread::sleep_for(100ms);
+      std::this_thread::sleep_for(50ms);
     }
+    return "timeout";
+  }
+
+  // Waits until a job of the printer is in `state`; returns the job's number ("0" if none
+  // gets there within 60 s).
+  std::string waitForState(const std::string& printer, ipp_jstate_t state)
+  {
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const JobInfo& job : jobs(printer)) {
+        if (job.state == state)
+          return std::to_string(job.id);
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    ADD_FAILURE() << "no job got to state " << state;
+    return "0";
+  }
+
+  // The bytes the printer's file device got for job `name`, once its job has ended;
+  // `jobState` says how it ended ("completed", "failed", "timeout").
+  std::string waitForJob(const Printer& p, const std::string& name, std::string& jobState)
+  {
+    jobState = jobEnd(p.name, name);
+    if (jobState == "timeout")
+      return {};
+    std::string file = dir.file(p.name) + "/" + name + (p.zpl ? ".zpl" : ".dpl");
+    return std::filesystem::exists(file) ? readFile(file) : std::string();
   }
 
   std::string submit(const Printer& p, const std::string& file, const std::string& name,
