@@ -6,7 +6,9 @@
 #
 # Usage: bench/app-vs-lprint.sh [-n RUNS] [-a APP] [-l LPRINT] [-k DIR] [-t] [-L LEVEL]
 #   -n RUNS    timed jobs of each document on each server (default 7), after one untimed job
-#   -a APP     our server binary (default build/release/app/label-printer-app)
+#   -a APP     our server binary (default build/release/app/label-printer-app); given more
+#              than once, each build runs as a server of its own (ours1, ours2, ...), all
+#              interleaved with LPrint in the same rounds
 #   -l LPRINT  LPrint's binary (default lprint)
 #   -k DIR     keep the logs, traces and output files in DIR (default: a temporary directory,
 #              removed at the end)
@@ -52,16 +54,17 @@ import ctypes, getopt, os, re, select, shutil, signal, socket, statistics, struc
 import sys, tempfile, time
 
 tree = os.environ["APP_VS_LPRINT_TREE"]
-opts, rest = getopt.getopt(sys.argv[1:], "n:a:l:k:tsL:")
-opts = dict(opts)
+pairs, rest = getopt.getopt(sys.argv[1:], "n:a:l:k:tsL:")
+opts = dict(pairs)
 runs = int(opts.get("-n", 7))
-app = os.path.abspath(opts.get("-a", os.path.join(tree, "build/release/app/label-printer-app")))
+apps = [os.path.abspath(v) for k, v in pairs if k == "-a"] or \
+       [os.path.join(tree, "build/release/app/label-printer-app")]
 lprint = shutil.which(opts.get("-l", "lprint")) or opts.get("-l", "lprint")
 keep = opts.get("-k")
 trace = "-t" in opts
 server_trace = "-s" in opts
 level = opts.get("-L", "warn")
-for path in (app, lprint):
+for path in apps + [lprint]:
     if not os.access(path, os.X_OK):
         sys.exit(f"app-vs-lprint.sh: {path} is not an executable")
 
@@ -225,12 +228,15 @@ class Server:
                 self.process.kill()
                 self.process.wait()
 
-ours = Server("ours", app, "zpl_203", os.path.basename(app) + ".sock",
-              lambda s: ["-o", "listen-hostname=127.0.0.1",
-                         "-o", f"state-file={s.dir}/state"])
+ourServers = [Server("ours" if len(apps) == 1 else f"ours{i + 1}", app, "zpl_203",
+                     os.path.basename(app) + ".sock",
+                     lambda s: ["-o", "listen-hostname=127.0.0.1",
+                                "-o", f"state-file={s.dir}/state"])
+              for i, app in enumerate(apps)]
+ours = ourServers[0]
 peer = Server("lprint", lprint, "zpl_4inch-203dpi-dt", os.path.basename(lprint) + ".sock",
               lambda s: [])
-servers = [ours, peer]
+servers = ourServers + [peer]
 
 # ---- the documents
 
@@ -261,7 +267,7 @@ try:
             s.failed.pop(doc, None)
             s.cpu.pop(doc, None)
         for r in range(runs):
-            for s in (servers if r % 2 == 0 else servers[::-1]):
+            for s in servers[r % len(servers):] + servers[:r % len(servers)]:
                 result = s.job(doc, path, f"{doc}-{r + 1}")
                 if result is not None:
                     s.times.setdefault(doc, []).append(result[0])
@@ -308,7 +314,7 @@ try:
     if trace:
         for doc, path in docs.items():
             for r in range(runs):
-                for s in (servers if r % 2 == 0 else servers[::-1]):
+                for s in servers[r % len(servers):] + servers[:r % len(servers)]:
                     log = os.path.join(work, f"client-{s.name}-{doc}-{r + 1}.txt")
                     result = s.job(doc, path, f"{doc}-phases-{r + 1}",
                                    ["strace", "-f", "-ttt", "-qq", "--seccomp-bpf", "-o", log,
@@ -361,7 +367,8 @@ def mb(kb):
 print(f"# label-printer-app vs LPrint, {runs} timed jobs each (after one untimed), log level {level}")
 print(f"load average at start {' '.join(load_start)}, at the end {' '.join(loadavg())}; "
       f"{os.cpu_count()} CPUs")
-print(f"ours: {app}")
+for s in ourServers:
+    print(f"{s.name}: {s.binary}")
 ver = subprocess.run([lprint, "--version"], capture_output=True, text=True).stdout.strip()
 print(f"peer: {lprint} {ver}")
 print()
@@ -392,8 +399,8 @@ for s in servers:
 
 # Where the idle memory is: resident kB by mapped file, the libraries only one server maps.
 print()
-print("| Resident at idle, MB | ours | lprint |")
-print("|---|---:|---:|")
+print("| Resident at idle, MB | " + " | ".join(s.name for s in servers) + " |")
+print("|---|" + "---:|" * len(servers))
 def group(sizes):
     g = {"heap and anonymous": 0, "executable": 0, "shared libraries": 0, "other": 0}
     for name, kb in sizes.items():
@@ -406,15 +413,17 @@ def group(sizes):
         else:
             g["other"] += kb
     return g
-go, gp = group(ours.smaps), group(peer.smaps)
-for key in go:
-    print(f"| {key} | {mb(go[key])} | {mb(gp[key])} |")
-only = {k: v for k, v in ours.smaps.items() if ".so" in k and k not in peer.smaps}
-print()
-print(f"Libraries only our server maps: {mb(sum(only.values()))} MB resident at idle"
-      + (f", Poppler's own {mb(sum(v for k, v in only.items() if 'poppler' in k))} MB" if only else ""))
-for name, kb in sorted(only.items(), key=lambda kv: -kv[1]):
-    print(f"  {kb:6d} kB  {name}")
+groups = [group(s.smaps) for s in servers]
+for key in groups[0]:
+    print(f"| {key} | " + " | ".join(mb(g[key]) for g in groups) + " |")
+for s in ourServers:
+    only = {k: v for k, v in s.smaps.items() if ".so" in k and k not in peer.smaps}
+    print()
+    print(f"Libraries only {s.name} maps: {mb(sum(only.values()))} MB resident at idle"
+          + (f", Poppler's own {mb(sum(v for k, v in only.items() if 'poppler' in k))} MB"
+             if only else ""))
+    for name, kb in sorted(only.items(), key=lambda kv: -kv[1]):
+        print(f"  {kb:6d} kB  {name}")
 
 if phases:
     print()
