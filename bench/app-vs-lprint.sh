@@ -34,8 +34,9 @@
 # Rounds interleave the servers and rotate which goes first.  A job's time runs from just
 # before the `submit` client is started to the moment the device file is closed after writing
 # (inotify IN_CLOSE_WRITE); every wait is bounded.  Memory is each server's VmHWM and VmRSS
-# from /proc: idle after start (printer added), after the jobs, and at the end; the libraries'
-# share comes from /proc/PID/smaps.  The client's own start-up is timed with `--version`, and
+# from /proc (and from smaps_rollup its proportional share Pss, and what is its own alone):
+# idle after start (printer added), after each document's jobs, and at the end; the
+# libraries' share comes from /proc/PID/smaps.  The client's own start-up is timed with `--version`, and
 # the dynamic loader's statistics with LD_DEBUG=statistics.
 set -euo pipefail
 
@@ -218,6 +219,13 @@ class Server:
 
     def note_memory(self, when):
         self.memory[when] = status(self.process.pid)
+        try:
+            for line in open(f"/proc/{self.process.pid}/smaps_rollup"):
+                key, _, value = line.partition(":")
+                if key in ("Pss", "Private_Clean", "Private_Dirty"):
+                    self.memory[when][key] = int(value.split()[0])
+        except OSError:
+            pass
 
     def stop(self):
         if self.process.poll() is None:
@@ -382,11 +390,13 @@ for doc in docs:
         print(f"| {doc} | {s.name} | {ms(t)} | {spread(t)} | {ms(s.client.get(doc, []))} | "
               f"{10 * sum(cpu) / len(cpu) if cpu else 0:.1f} | {s.failed.get(doc, 0)} |")
 print()
-print("| Server | When | VmHWM MB | VmRSS MB |")
-print("|---|---|---:|---:|")
+print("| Server | When | VmHWM MB | VmRSS MB | Pss MB | private MB |")
+print("|---|---|---:|---:|---:|---:|")
 for s in servers:
     for when, m in s.memory.items():
-        print(f"| {s.name} | {when} | {mb(m.get('VmHWM'))} | {mb(m.get('VmRSS'))} |")
+        private = m.get("Private_Clean", 0) + m.get("Private_Dirty", 0)
+        print(f"| {s.name} | {when} | {mb(m.get('VmHWM'))} | {mb(m.get('VmRSS'))} | "
+              f"{mb(m.get('Pss'))} | {mb(private)} |")
 print()
 print("| Client | --version median ms | spread | loader cycles | relocation cycles "
       "| relocations | objects |")
