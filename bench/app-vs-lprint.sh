@@ -4,7 +4,7 @@
 #
 # Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 #
-# Usage: bench/app-vs-lprint.sh [-n RUNS] [-a APP] [-l LPRINT] [-k DIR] [-t] [-L LEVEL]
+# Usage: bench/app-vs-lprint.sh [-n RUNS] [-a APP]... [-l LPRINT] [-k DIR] [-t] [-s] [-L LEVEL]
 #   -n RUNS    timed jobs of each document on each server (default 7), after one untimed job
 #   -a APP     our server binary (default build/release/app/label-printer-app); given more
 #              than once, each build runs as a server of its own (ours1, ours2, ...), all
@@ -36,8 +36,8 @@
 # (inotify IN_CLOSE_WRITE); every wait is bounded.  Memory is each server's VmHWM and VmRSS
 # from /proc (and from smaps_rollup its proportional share Pss, and what is its own alone):
 # idle after start (printer added), after each document's jobs, and at the end; the
-# libraries' share comes from /proc/PID/smaps.  The client's own start-up is timed with `--version`, and
-# the dynamic loader's statistics with LD_DEBUG=statistics.
+# libraries' share comes from /proc/PID/smaps.  The client's own start-up is timed with
+# `--version`, and the dynamic loader's statistics with LD_DEBUG=statistics.
 set -euo pipefail
 
 if [ "${APP_VS_LPRINT_NETNS:-}" != 1 ]; then
@@ -55,7 +55,7 @@ import ctypes, getopt, os, re, select, shutil, signal, socket, statistics, struc
 import sys, tempfile, time
 
 tree = os.environ["APP_VS_LPRINT_TREE"]
-pairs, rest = getopt.getopt(sys.argv[1:], "n:a:l:k:tsL:")
+pairs, _ = getopt.getopt(sys.argv[1:], "n:a:l:k:tsL:")
 opts = dict(pairs)
 runs = int(opts.get("-n", 7))
 apps = [os.path.abspath(v) for k, v in pairs if k == "-a"] or \
@@ -81,7 +81,7 @@ def loadavg():
 # ---- inotify, through the C library
 
 libc = ctypes.CDLL(None, use_errno=True)
-IN_CLOSE_WRITE, IN_CREATE, IN_MOVED_TO = 0x8, 0x100, 0x80
+IN_MODIFY, IN_CLOSE_WRITE, IN_CREATE = 0x2, 0x8, 0x100
 
 class Watch:
     def __init__(self, directory, mask):
@@ -344,14 +344,13 @@ try:
     if server_trace and shutil.which("strace"):
         for doc, path in docs.items():
             log = os.path.join(work, f"strace-{doc}.txt")
-            watch = Watch(work, IN_CREATE | IN_CLOSE_WRITE)
+            watch = Watch(work, IN_MODIFY)
             tracer = subprocess.Popen(["strace", "-f", "-tt", "-T", "-qq", "-o", log,
                                        "-p", str(ours.process.pid)],
                                       stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            # strace writes its first line once it has attached the threads.
-            until = time.monotonic() + deadline_s
-            while time.monotonic() < until and (not os.path.exists(log) or os.path.getsize(log) == 0):
-                watch.wait("never", min(until, time.monotonic() + 0.05))
+            # strace writes its first line (the server's interrupted poll) once it has
+            # attached.
+            watch.wait(os.path.basename(log), time.monotonic() + deadline_s)
             watch.close()
             result = ours.job(doc, path, f"{doc}-traced")
             tracer.send_signal(signal.SIGINT)
