@@ -30,7 +30,9 @@
 # Each server gets its own temporary HOME, state, spool, log and socket directory and its own
 # port on 127.0.0.1, and a printer with a file: device in a temporary directory: ours with
 # driver zpl_203, LPrint with zpl_4inch-203dpi-dt.  Documents: a 4x6 in label PDF, and the
-# same label as PWG raster, 8-bit sGray and 1-bit black, 203 dpi (Ghostscript's pwgraster).
+# same label as PWG raster, 8-bit sGray and 1-bit black, 203 dpi (Ghostscript's pwgraster),
+# and as an 8-bit grey PNG (Ghostscript's pnggray).  LPrint takes no PDF: its PDF jobs show
+# as failed.
 # Rounds interleave the servers and rotate which goes first.  A job's time runs from just
 # before the `submit` client is started to the moment the device file is closed after writing
 # (inotify IN_CLOSE_WRITE); every wait is bounded.  Memory is each server's VmHWM and VmRSS
@@ -259,6 +261,11 @@ for kind, args in (("pwg8", ["-dcupsColorSpace=18", "-dcupsBitsPerColor=8"]),
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     docs[kind] = path
 docs["pdf"] = pdf
+png = os.path.join(work, "label.png")
+subprocess.run(["gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pnggray", "-r203",
+                f"-sOutputFile={png}", pdf], check=True, stdout=subprocess.DEVNULL,
+               stderr=subprocess.DEVNULL)
+docs["png"] = png
 
 load_start = loadavg()
 try:
