@@ -4,7 +4,8 @@
 #
 # Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 #
-# Usage: bench/app-vs-lprint.sh [-n RUNS] [-a APP]... [-l LPRINT] [-k DIR] [-t] [-s] [-L LEVEL]
+# Usage: bench/app-vs-lprint.sh [-n RUNS] [-a APP]... [-l LPRINT] [-k DIR] [-t] [-s] [-u]
+#                               [-L LEVEL]
 #   -n RUNS    timed jobs of each document on each server (default 7), after one untimed job
 #   -a APP     our server binary (default build/release/app/label-printer-app); given more
 #              than once, each build runs as a server of its own (ours1, ours2, ...), all
@@ -18,13 +19,17 @@
 #              device closed)
 #   -s         then one job of each document with our server under `strace -f -tt -T`
 #              (syscall counts printed; the traces kept with -k)
+#   -u         then RUNS jobs of each document on our server with uprobes (`perf probe`) on
+#              its job callbacks, the save and status callbacks, the timer and malloc_trim:
+#              how often each ran and for how long
 #   -L LEVEL   both servers' log level (default warn, our server's own default)
 #
 # Needs (nothing is installed here): root, for a private network namespace (`unshare -n`,
 # util-linux; `ip`, iproute2), since LPrint listens on every address and has no option for
 # loopback only: inside the namespace the only address is 127.0.0.1; `lprint` (Debian's
 # package); python3 (the inotify waits go through the C library, no inotify-tools needed);
-# Ghostscript `gs` for the PWG rasters; strace for -t.  Everything else comes from the tree:
+# Ghostscript `gs` for the PWG rasters; strace for -t and -s; perf (linux-perf) and a binary
+# with its symbol table (not stripped) for -u.  Everything else comes from the tree:
 # the label PDF from tools/make-label-pdf.
 #
 # Each server gets its own temporary HOME, state, spool, log and socket directory and its own
@@ -57,7 +62,7 @@ import ctypes, getopt, os, re, select, shutil, signal, socket, statistics, struc
 import sys, tempfile, time
 
 tree = os.environ["APP_VS_LPRINT_TREE"]
-pairs, _ = getopt.getopt(sys.argv[1:], "n:a:l:k:tsL:")
+pairs, _ = getopt.getopt(sys.argv[1:], "n:a:l:k:tsuL:")
 opts = dict(pairs)
 runs = int(opts.get("-n", 7))
 apps = [os.path.abspath(v) for k, v in pairs if k == "-a"] or \
@@ -66,6 +71,7 @@ lprint = shutil.which(opts.get("-l", "lprint")) or opts.get("-l", "lprint")
 keep = opts.get("-k")
 trace = "-t" in opts
 server_trace = "-s" in opts
+probes = "-u" in opts
 level = opts.get("-L", "warn")
 for path in apps + [lprint]:
     if not os.access(path, os.X_OK):
@@ -248,6 +254,87 @@ peer = Server("lprint", lprint, "zpl_4inch-203dpi-dt", os.path.basename(lprint) 
               lambda s: [])
 servers = ourServers + [peer]
 
+# ---- uprobes on our server
+
+# The functions timed, by their names as `nm -C` shows them; inlined ones have no symbol.
+PROBED = ["_papplJobProcessRaster", "_papplJobProcess", "filterPdf", "filterPng", "printRaw",
+          "openPdf", "renderPdfPage", "placeGrey", "startJob", "startPage", "endPage", "endJob",
+          "zpl::finishPage", "zpl::finishJob", "keepPreview", "jobTurn", "statusCallback",
+          "saveState", "saveChanges", "noteEvent"]
+
+def probe_jobs(server):
+    symbols = {}
+    for line in subprocess.run(["nm", "-C", server.binary], capture_output=True,
+                               text=True).stdout.splitlines():
+        parts = line.split(" ", 2)
+        if len(parts) < 3 or parts[1] not in "tT" or "clone" in parts[2] or ".cold" in parts[2]:
+            continue
+        name = parts[2].replace("(anonymous namespace)::", "").split("(")[0]
+        for want in PROBED:
+            if name == want or name.endswith("::" + want):
+                symbols.setdefault(want, int(parts[0], 16))
+    libc_path = next((l.split()[-1] for l in open(f"/proc/{server.process.pid}/maps")
+                      if "/libc.so" in l), None)
+    added = []
+    def add(binary, event, where):
+        for suffix, spec in (("", where), ("_ret", where + "%return")):
+            done = subprocess.run(["perf", "probe", "-q", "-x", binary, "-a",
+                                   f"appbench:{event}{suffix}={spec}"], capture_output=True)
+            if done.returncode == 0:
+                added.append(f"appbench:{event}{suffix}")
+    try:
+        for name, address in symbols.items():
+            add(server.binary, re.sub(r"\W", "_", name), hex(address))
+        if libc_path:
+            add(libc_path, "malloc_trim", "malloc_trim")
+        if not added:
+            return {}
+        data = os.path.join(work, "probes.data")
+        # perf starts with the events off and answers "ack" on a second FIFO once it has
+        # turned them on.
+        control, ack = os.path.join(work, "perf-control"), os.path.join(work, "perf-ack")
+        for fifo in (control, ack):
+            if not os.path.exists(fifo):
+                os.mkfifo(fifo, 0o600)
+        recorder = subprocess.Popen(["perf", "record", "-q", "-e", "appbench:*", "-o", data,
+                                     "-D", "-1", "--control", f"fifo:{control},{ack}",
+                                     "-p", str(server.process.pid)],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+        control_fd = os.open(control, os.O_WRONLY)
+        ack_fd = os.open(ack, os.O_RDONLY)
+        os.write(control_fd, b"enable\n")
+        ready, _, _ = select.select([ack_fd], [], [], deadline_s)
+        if not ready or not os.read(ack_fd, 16).startswith(b"ack"):
+            sys.exit("app-vs-lprint.sh: perf record did not turn its events on")
+        for doc, path in docs.items():
+            for r in range(runs):
+                server.job(doc, path, f"{doc}-probed-{r + 1}")
+        recorder.send_signal(signal.SIGINT)
+        recorder.wait(timeout=deadline_s)
+        os.close(control_fd)
+        os.close(ack_fd)
+        script = subprocess.run(["perf", "script", "-i", data, "-F", "tid,time,event"],
+                                capture_output=True, text=True).stdout
+    finally:
+        if added:
+            subprocess.run(["perf", "probe", "-q", "-d", "appbench:*"], capture_output=True)
+    open_calls, took = {}, {}
+    for line in script.splitlines():
+        fields = line.split()
+        if len(fields) < 3:
+            continue
+        tid, when = fields[0], float(fields[1].rstrip(":"))
+        # perf names a return probe EVENT_ret__return.
+        event = re.sub(r"__return$", "", fields[2].rstrip(":").split(":")[-1])
+        if event.endswith("_ret"):
+            start = open_calls.pop((tid, event[:-4]), None)
+            if start is not None:
+                took.setdefault(event[:-4], []).append((when - start) * 1000)
+        else:
+            open_calls[(tid, event)] = when
+    return took
+
 # ---- the documents
 
 docs = {}
@@ -363,6 +450,10 @@ try:
             tracer.send_signal(signal.SIGINT)
             tracer.wait(timeout=deadline_s)
             timelines[doc] = (log, result)
+    # Our server's own callbacks, timed by uprobes at their entries and returns.
+    calls = {}
+    if probes and shutil.which("perf"):
+        calls = probe_jobs(ours)
 finally:
     for s in servers:
         s.stop()
@@ -440,6 +531,17 @@ for s in ourServers:
              if only else ""))
     for name, kb in sorted(only.items(), key=lambda kv: -kv[1]):
         print(f"  {kb:6d} kB  {name}")
+
+if calls:
+    print()
+    print(f"Our server's functions under uprobes, {runs} jobs of each document "
+          "(each probe adds a few µs):")
+    print()
+    print("| Function | calls | median ms | max ms | total ms |")
+    print("|---|---:|---:|---:|---:|")
+    for name, took in sorted(calls.items(), key=lambda kv: -sum(kv[1])):
+        print(f"| {name} | {len(took)} | {statistics.median(took):.3f} | {max(took):.3f} | "
+              f"{sum(took):.1f} |")
 
 if phases:
     print()
