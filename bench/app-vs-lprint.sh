@@ -202,11 +202,11 @@ class Server:
         watch = Watch(self.out, IN_CLOSE_WRITE)
         ticks = cpu_ticks(self.process.pid)
         start = time.monotonic()
-        client = subprocess.Popen(list(wrap) + [self.binary, "submit", "-d", "z", "-t", title, path],
-                                  env=self.env, stdin=subprocess.DEVNULL,
+        command = [self.binary, "submit", "-d", "z", "-t", title, path]
+        client = subprocess.Popen(list(wrap) + command, env=self.env, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         closed = watch.wait(title + ".zpl", start + deadline_s, self.alive)
-        # The client: bounded, then its exit status and CPU time.
+        # The client's end, within the same bound; one still running then is killed.
         end = start + deadline_s
         while client.poll() is None and time.monotonic() < end:
             try:
@@ -236,7 +236,7 @@ class Server:
             pass
 
     def stop(self):
-        if self.process.poll() is None:
+        if getattr(self, "process", None) is not None and self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
                 self.process.wait(timeout=10)
@@ -469,7 +469,8 @@ def spread(values):
 def mb(kb):
     return f"{kb / 1024:.1f}" if kb else "-"
 
-print(f"# label-printer-app vs LPrint, {runs} timed jobs each (after one untimed), log level {level}")
+print(f"# label-printer-app vs LPrint, {runs} timed jobs each (after one untimed), "
+      f"log level {level}")
 print(f"load average at start {' '.join(load_start)}, at the end {' '.join(loadavg())}; "
       f"{os.cpu_count()} CPUs")
 for s in ourServers:
