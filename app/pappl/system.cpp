@@ -6,6 +6,7 @@
 
 #include "glue.h"
 #include "options.h"
+#include "statefile.h"
 #include "version.h"
 
 #include <cerrno>
@@ -63,23 +64,29 @@ std::string footer()
          ": driverless printing for ZPL II and DPL label printers.";
 }
 
-// Writes the state beside the file and renames it over the old one, so that a server killed
-// while saving keeps the last whole state.  While the server runs, only when printers or
-// settings changed: PAPPL 1.3.1 also asks after every new job (for its job counter), and its
-// papplSystemSaveState can deadlock against a Print-Job being received at that moment (the
-// two take the system and printer locks in opposite orders; seen under load).
+// Writes the state beside the file and puts it in the old one's place (statefile.h), so that
+// a server killed while saving, or a machine that loses power, keeps the last whole state.
+// While the server runs, only when printers or settings changed: PAPPL 1.3.1 also asks after
+// every new job (for its job counter), and its papplSystemSaveState can deadlock against a
+// Print-Job being received at that moment (the two take the system and printer locks in
+// opposite orders; seen under load).
 bool saveState(pappl_system_t* system, void* data)
 {
   auto* context = static_cast<AppContext*>(data);
   if (!context->unsaved && papplSystemIsRunning(system))
     return true;
   context->unsaved = false;
-  std::string next = context->stateFile + ".new";
-  if (!papplSystemSaveState(system, next.c_str()) ||
-      std::rename(next.c_str(), context->stateFile.c_str()) != 0) {
-    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to \"%s\": %s",
-             context->stateFile.c_str(), std::strerror(errno));
-    std::remove(next.c_str());
+  std::string error = "the state cannot be written";
+  std::string warning;
+  if (papplSystemSaveState(system, pendingName(context->stateFile).c_str()))
+    error = replaceWithPending(context->stateFile, &warning);
+  else
+    std::remove(pendingName(context->stateFile).c_str());
+  if (!warning.empty())
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "%s", warning.c_str());
+  if (!error.empty()) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to \"%s\": %s", context->stateFile.c_str(),
+             error.c_str());
     context->unsaved = true;
     return false;
   }

@@ -10,6 +10,7 @@
 #include "labelform.h"
 #include "options.h"
 #include "pages.h"
+#include "statefile.h"
 #include "pdfraster.h"
 #include "preview.h"
 #include "statuspolicy.h"
@@ -269,6 +270,35 @@ TEST(Pages, SettingsAndPreviewContent)
   EXPECT_NE(std::string::npos, jobs.find("Job 7: &lt;script&gt;</h2>"));
   EXPECT_EQ(std::string::npos, jobs.find("<script>"));
   EXPECT_NE(std::string::npos, jobs.find("Completed, 3 bytes sent to the printer."));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StateFile, ReplacedWholeOrNotAtAll)
+{
+  TempDir dir;
+  std::string path = dir.file("state");
+  writeFile(path, "old");
+  writeFile(pendingName(path), "new");
+  std::string warning;
+  EXPECT_EQ("", replaceWithPending(path, &warning));
+  EXPECT_EQ("new", readFile(path));
+  EXPECT_FALSE(std::filesystem::exists(pendingName(path)));
+  EXPECT_EQ("", warning);
+
+  // Nothing written: the old file stays, and the failure is said.
+  EXPECT_NE("", replaceWithPending(path));
+  EXPECT_EQ("new", readFile(path));
+
+  // A target that cannot be replaced (a directory in its place): the pending file goes.
+  std::string blocked = dir.file("blocked");
+  std::filesystem::create_directories(blocked + "/inside");
+  writeFile(pendingName(blocked), "new");
+  EXPECT_NE("", replaceWithPending(blocked));
+  EXPECT_FALSE(std::filesystem::exists(pendingName(blocked)));
+  EXPECT_TRUE(std::filesystem::is_directory(blocked));
 }
 
 }  // namespace
