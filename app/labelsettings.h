@@ -7,6 +7,7 @@
 #pragma once
 
 #include "dpl.h"
+#include "imagefile.h"  // pngIsWhole, beside the renderer that decodes PNG files
 #include "zpl.h"
 
 #include <cstddef>
@@ -101,9 +102,5 @@ dpl::PlainSettings dplValues(const LabelValues& values);
 // How a job's document is printed, by its first bytes: raw printer language or not.
 enum class Sniffed { unknown, zpl, dpl };
 Sniffed sniffRaw(const unsigned char* data, std::size_t length);
-
-// True when `data` is a whole PNG file: the signature, then chunks whose lengths stay inside
-// the data, up to and including IEND.  A truncated file is rejected before any decoder sees it.
-bool pngIsWhole(const unsigned char* data, std::size_t length);
 
 }  // namespace app
