@@ -588,11 +588,11 @@ RenderResult renderDocument(const RenderRequest& request, const RendererOptions&
       if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
         session.stream = -1;
     }
-    drainErrors(session);
     child.end(false);
   } else {
     child.end(true);
   }
+  drainErrors(session);  // all of it: the renderer is gone
   result.log = printable(session.log.size() > kLogLimit ? session.log.substr(session.log.size() - kLogLimit)
                                                         : session.log,
                          true);
