@@ -6,7 +6,8 @@
 // never draws one in its own process: renderDocument starts the renderer (fork and exec, so
 // no library state of the threaded server is inherited), limits its address space and
 // processor time, gives it no descriptor but the document and two pipes, and puts it in a
-// process group of its own that dies with the server.  The pages come back over a pipe
+// process group of its own; it is killed when the thread that started it dies with the
+// server.  The pages come back over a pipe
 // (renderstream.h), each checked before it is handed on whole; a renderer that is too slow,
 // runs out of memory, crashes or sends nonsense ends the job with a reason a person can read,
 // and is always killed and waited for.  No PAPPL and no Poppler here.
@@ -30,7 +31,8 @@ const char* defaultRendererPath();
 struct RenderRequest {
   DocumentFormat format = DocumentFormat::pdf;
   std::string path;                // the document's file; when empty it is read from `fd`
-  int fd = -1;                     // the document on a descriptor; left open
+  int fd = -1;                     // the document on a descriptor (a file, or a pipe another
+                                   // thread fills), read to its end; left open
   int dpi = 203;
   unsigned width = 0, height = 0;  // the label, in dots
   int firstPage = 1, lastPage = INT_MAX;  // from 1, inclusive
@@ -77,7 +79,8 @@ struct RenderResult {
 };
 
 // Draws the request's pages in a renderer process and hands each to `callbacks.page`.  Returns
-// when the renderer has ended and been waited for, whatever happened.
+// when the renderer has ended and been waited for, whatever happened (an exception from a
+// callback too).  Safe to call from several threads at once: it keeps no state between calls.
 RenderResult renderDocument(const RenderRequest& request, const RendererOptions& options,
                             const RenderCallbacks& callbacks);
 

@@ -28,7 +28,7 @@
 // log.  A refused allocation is reported there at once with kOutOfMemoryLine, even when the
 // library that asked carries on without the memory: the page it was drawing is then not what
 // the document shows.  The exit status repeats the outcome (RenderExit) for a renderer that
-// could not write its last record.
+// could not write its last record; 2 means arguments it does not take.
 
 #pragma once
 
