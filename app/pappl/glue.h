@@ -7,6 +7,7 @@
 
 #include "drivers.h"
 #include "printerstate.h"
+#include "renderclient.h"
 #include "settings.h"
 
 #include <pappl/pappl.h>
@@ -21,7 +22,7 @@ namespace app {
 // `extension`), so that callbacks given only a printer or a job reach it.
 struct AppContext {
   std::string stateFile;
-  std::string rendererPath;             // the document renderer program
+  RendererOptions renderer;             // the document renderer and its limits
   std::atomic<bool> unsaved{false};     // a change awaits saving
   PrinterStates printers;
   std::atomic<unsigned> testLabels{0};  // test label files made, for their names

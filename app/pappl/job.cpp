@@ -6,12 +6,11 @@
 #include "glue.h"
 #include "jobpreview.h"
 #include "jobwriter.h"
-#include "pdfraster.h"
+#include "renderclient.h"
 #include "sniff.h"
 
-#include <png.h>
-
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -205,133 +204,89 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
 
 namespace {
 
-// Prints label bitmaps as the job's pages, through the same callbacks as raster jobs.
-bool printBitmaps(pappl_job_t* job, pappl_device_t* device, pappl_pr_options_t* options,
-                  const std::vector<LabelBitmap>& pages)
-{
-  bool ok = startJob(job, options, device);
-  AppJob* state = appJob(job);
-  int dpi = static_cast<int>(options->header.HWResolution[0]);
-  for (const LabelBitmap& page : pages) {
-    if (!ok || papplJobIsCanceled(job))
-      break;
-    ok = pageResult(job, *state, writeBitmap(state->writer, page, dpi, [&] { return papplJobIsCanceled(job); })) ==
-         Status::ok;
-    if (ok)
-      papplJobSetImpressionsCompleted(job, 1);
-  }
-  return endJob(job, options, device) && ok;
-}
+using PrintOptions = std::unique_ptr<pappl_pr_options_t, decltype(&papplJobDeletePrintOptions)>;
 
-// application/pdf: each page rendered here and printed through the raster callbacks.
-bool printPdf(pappl_job_t* job, pappl_device_t* device)
+// A document (PDF, PNG, JPEG): drawn by the renderer, a process of its own under the server's
+// limits (renderclient.h), each page printed through the raster callbacks as it comes.  A
+// renderer that fails, runs out of memory or time ends the job with its reason; a cancel, or
+// the server stopping, ends the renderer at once and the label in flight whole.
+bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat format)
 {
   const char* filename = papplJobGetFilename(job);
-  if (filename == nullptr)
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  AppContext* context = appContext(printer);
+  if (filename == nullptr || context == nullptr)
     return failJob(job, "The job has no document");
-  std::string error;
-  PdfPtr pdf = openPdf(filename, error);
-  if (!pdf)
-    return failJob(job, error);
-  int count = pdfPageCount(*pdf);
-  papplJobSetImpressions(job, count);
-  pappl_pr_options_t* options = papplJobCreatePrintOptions(job, static_cast<unsigned>(count), false);
+  // The page count comes from the renderer: the options are made for a count not yet known.
+  PrintOptions options(papplJobCreatePrintOptions(job, 0, false), papplJobDeletePrintOptions);
+  if (!options)
+    return failJob(job, "The job's options cannot be read");
   int dpi = static_cast<int>(options->header.HWResolution[0]);
-  int first = std::max(1u, options->first_page), last = std::min<long>(count, options->last_page);
-
-  bool ok = startJob(job, options, device);
-  AppJob* state = appJob(job);
-  for (int number = first; ok && number <= last && !papplJobIsCanceled(job); number++) {
-    LabelBitmap page;
-    if (!renderPdfPage(*pdf, number - 1, dpi, options->header.cupsWidth, options->header.cupsHeight, page, error)) {
-      ok = failJob(job, error);
-      break;
-    }
-    ok = pageResult(job, *state, writeBitmap(state->writer, page, dpi, [&] { return papplJobIsCanceled(job); })) ==
-         Status::ok;
-    if (ok)
-      papplJobSetImpressionsCompleted(job, 1);
+  RenderRequest request;
+  request.format = format;
+  request.path = filename;
+  request.dpi = dpi;
+  request.width = options->header.cupsWidth;
+  request.height = options->header.cupsHeight;
+  if (format == DocumentFormat::pdf) {
+    request.firstPage = static_cast<int>(std::max(1u, options->first_page));
+    request.lastPage = static_cast<int>(std::min<unsigned>(options->last_page, INT_MAX));
+  } else {
+    request.firstPage = request.lastPage = 1;  // an image is one label, whatever the ranges say
   }
-  ok = endJob(job, options, device) && ok;
-  papplJobDeletePrintOptions(options);
-  return ok;
-}
 
-// Reads a whole file; false when it cannot be read or is larger than `limit`.
-bool readWholeFile(const char* path, std::size_t limit, std::vector<unsigned char>& data)
-{
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
+  if (!startJob(job, options.get(), device))
     return false;
-  struct stat info;
-  bool ok = fstat(fd, &info) == 0 && info.st_size >= 0 &&
-            static_cast<unsigned long long>(info.st_size) <= limit;
-  if (ok) {
-    data.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t got = 0;
-    while (got < data.size()) {
-      ssize_t n = read(fd, data.data() + got, data.size() - got);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0)
-        break;
-      got += static_cast<std::size_t>(n);
-    }
-    ok = got == data.size();
-  }
-  close(fd);
-  return ok;
-}
+  AppJob* state = appJob(job);
+  pappl_system_t* system = papplPrinterGetSystem(printer);
+  auto cancelled = [&] { return papplJobIsCanceled(job); };
+  RenderCallbacks callbacks;
+  callbacks.canceled = [&] { return cancelled() || papplSystemIsShutdown(system); };
+  callbacks.document = [&](int pages, int, int) {
+    papplJobSetImpressions(job, format == DocumentFormat::pdf ? pages : 1);
+    return true;
+  };
+  callbacks.page = [&](int, const LabelBitmap& page) {
+    if (cancelled() || pageResult(job, *state, writeBitmap(state->writer, page, dpi, cancelled)) != Status::ok)
+      return false;
+    papplJobSetImpressionsCompleted(job, 1);
+    return true;
+  };
+  RenderResult result = renderDocument(request, context->renderer, callbacks);
 
-// image/png: checked whole before it is decoded (libpng's reader never returns on some cut
-// files), decoded to grey with libpng's simplified reader, and printed thresholded.
-bool printPng(pappl_job_t* job, pappl_device_t* device)
-{
-  std::vector<unsigned char> file;
-  if (!readWholeFile(papplJobGetFilename(job), 64u << 20, file))
-    return failJob(job, "The PNG file cannot be read or is too large");
-  if (!pngIsWhole(file.data(), file.size()))
-    return failJob(job, "The PNG file is truncated or damaged");
-
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&image, file.data(), file.size()))
-    return failJob(job, std::string("The PNG file cannot be decoded: ") + image.message);
-  image.format = PNG_FORMAT_GRAY;
-  if (image.width == 0 || image.height == 0 || image.width > 20000 || image.height > 20000) {
-    png_image_free(&image);
-    return failJob(job, "The PNG image is empty or too large");
+  bool ok = true;
+  switch (result.status) {
+    case RenderStatus::ok:
+      break;
+    case RenderStatus::canceled:
+      if (!cancelled())  // the server is stopping: the job did not print whole
+        ok = failJob(job, "The server stopped while the document was drawn");
+      break;
+    case RenderStatus::stopped:  // a cancel, or the printer failed (said already)
+      ok = cancelled();
+      break;
+    default:
+      if (!result.log.empty())
+        papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Renderer: %s", result.log.c_str());
+      ok = failJob(job, result.reason);
   }
-  std::vector<unsigned char> grey(static_cast<std::size_t>(image.width) * image.height);
-  png_color white = {255, 255, 255};
-  if (!png_image_finish_read(&image, &white, grey.data(), 0, nullptr)) {
-    std::string message = image.message;
-    png_image_free(&image);
-    return failJob(job, "The PNG file cannot be decoded: " + message);
-  }
-
-  papplJobSetImpressions(job, 1);
-  pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
-  std::vector<LabelBitmap> pages(1);
-  placeGrey(grey.data(), image.width, image.height, image.width, options->header.cupsWidth,
-            options->header.cupsHeight, pages[0]);
-  bool ok = printBitmaps(job, device, options, pages);
-  papplJobDeletePrintOptions(options);
-  return ok;
+  return endJob(job, options.get(), device) && ok;
 }
 
 }  // namespace
 
-// A document filter (PDF, PNG); no C++ exception (out of memory, most likely) may unwind into
-// PAPPL's C code, so one ends the job as failed.
+// A document filter (PDF, PNG, JPEG); no C++ exception (out of memory, most likely) may unwind
+// into PAPPL's C code, so one ends the job as failed.
 bool filterDocument(pappl_job_t* job, pappl_device_t* device, void*)
 {
   try {
     const char* format = papplJobGetFormat(job);
+    DocumentFormat kind = DocumentFormat::pdf;
     if (format != nullptr && std::strcmp(format, "image/png") == 0)
-      return printPng(job, device);
-    return printPdf(job, device);
+      kind = DocumentFormat::png;
+    else if (format != nullptr && std::strcmp(format, "image/jpeg") == 0)
+      kind = DocumentFormat::jpeg;
+    return printDocument(job, device, kind);
   } catch (const std::exception& e) {
     releaseJob(job);
     return failJob(job, std::string("The document cannot be printed: ") + e.what());

@@ -17,6 +17,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace app {
 
@@ -169,6 +170,40 @@ pappl_soptions_t papplOptions(ServerFlags flags)
   return static_cast<pappl_soptions_t>(options);
 }
 
+// The renderer beside the server's own program when there is one (the build tree), else the
+// installed one; its limits from `-o render-memory=MIB` and `-o render-page-seconds=S`.
+bool rendererLimits(int numOptions, cups_option_t* options, RendererOptions& renderer, std::string& error)
+{
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    std::string beside = std::string(self, static_cast<std::size_t>(n));
+    beside = beside.substr(0, beside.rfind('/') + 1) + "label-render";
+    if (access(beside.c_str(), X_OK) == 0)
+      renderer.program = beside;
+  }
+  auto number = [&](const char* name, long low, long high, long& value) {
+    const char* text = cupsGetOption(name, numOptions, options);
+    if (text == nullptr)
+      return true;
+    char* end = nullptr;
+    errno = 0;
+    long parsed = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
+      error = std::string(name) + " must be a whole number from " + std::to_string(low) + " to " + std::to_string(high);
+      return false;
+    }
+    value = parsed;
+    return true;
+  };
+  long memory = static_cast<long>(renderer.memoryBytes >> 20), pageSeconds = renderer.pageSeconds;
+  if (!number("render-memory", 64, 65536, memory) || !number("render-page-seconds", 1, 3600, pageSeconds))
+    return false;
+  renderer.memoryBytes = static_cast<std::size_t>(memory) << 20;
+  renderer.pageSeconds = static_cast<int>(pageSeconds);
+  return true;
+}
+
 pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* data)
 {
   auto* context = static_cast<AppContext*>(data);
@@ -183,6 +218,11 @@ pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* dat
 
   std::string spoolDir = spool != nullptr ? spool : defaultPath(".d", "/var/spool");
   context->stateFile = stateFile != nullptr ? stateFile : defaultPath(".state", "/var/lib");
+  std::string limitsError;
+  if (!rendererLimits(numOptions, options, context->renderer, limitsError)) {
+    std::fprintf(stderr, "label-printer-app: %s\n", limitsError.c_str());
+    return nullptr;
+  }
 
   pappl_system_t* system = papplSystemCreate(
       papplOptions(serverFlags(cupsGetOption("server-options", numOptions, options))), "Label Printer App",
@@ -213,11 +253,15 @@ pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* dat
   papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), drivers, autoAdd,
                                createCallback, driverCallback, context);
   papplSystemSetMIMECallback(system, sniffFormat, nullptr);
+  // Documents are drawn by the renderer.  PAPPL looks for a filter to the printer's own format
+  // before one to raster, so the image filters come before its built-in PNG and JPEG readers,
+  // which would decode untrusted images inside the server (and never return on some cut
+  // PNG files).
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", filterDocument, nullptr);
-  // PAPPL looks for a filter to the printer's own format before one to raster, so these
-  // come before its built-in PNG reader, which never returns on some cut files.
-  papplSystemAddMIMEFilter(system, "image/png", kZplFormat, filterDocument, nullptr);
-  papplSystemAddMIMEFilter(system, "image/png", kDplFormat, filterDocument, nullptr);
+  for (const char* image : {"image/png", "image/jpeg"}) {
+    papplSystemAddMIMEFilter(system, image, kZplFormat, filterDocument, nullptr);
+    papplSystemAddMIMEFilter(system, image, kDplFormat, filterDocument, nullptr);
+  }
 
   if (authService == nullptr)
     papplSystemSetAuthCallback(system, "Basic", localOnly, nullptr);

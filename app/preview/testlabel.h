@@ -9,7 +9,7 @@
 
 #pragma once
 
-#include "pdfraster.h"
+#include "labelbitmap.h"
 
 #include <string>
 

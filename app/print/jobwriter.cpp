@@ -4,7 +4,7 @@
 
 #include "jobwriter.h"
 
-#include "pdfraster.h"
+#include "labelbitmap.h"
 
 namespace app {
 

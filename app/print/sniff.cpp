@@ -1,4 +1,4 @@
-// sniff.cpp: raw printer languages and whole PNG files recognised by their bytes.
+// sniff.cpp: raw printer languages recognised by their bytes.
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
@@ -31,26 +31,6 @@ Sniffed sniffRaw(const unsigned char* data, std::size_t length)
   if ((first == 0x02 || first == 0x01) && letter(second))
     return Sniffed::dpl;
   return Sniffed::unknown;
-}
-
-bool pngIsWhole(const unsigned char* data, std::size_t length)
-{
-  static constexpr unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (length < 8 || std::memcmp(data, signature, 8) != 0)
-    return false;
-  std::size_t at = 8;
-  while (length - at >= 12) {
-    std::uint32_t chunk = (std::uint32_t{data[at]} << 24) | (std::uint32_t{data[at + 1]} << 16) |
-                          (std::uint32_t{data[at + 2]} << 8) | data[at + 3];
-    // The length field is limited to 2^31 - 1; the chunk is the length, the type and the CRC.
-    if (chunk > 0x7FFFFFFFu || chunk > length - at - 12)
-      return false;
-    bool end = std::memcmp(data + at + 4, "IEND", 4) == 0;
-    at += 12 + static_cast<std::size_t>(chunk);
-    if (end)
-      return true;
-  }
-  return false;
 }
 
 const char* rawFormat(const unsigned char* data, std::size_t length)

@@ -1,5 +1,4 @@
-// sniff.h: what a job's document is, by its first bytes: raw printer language or not, and
-// whether a PNG file is whole before a decoder sees it.
+// sniff.h: what a job's document is, by its first bytes: raw printer language or not.
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
@@ -22,9 +21,5 @@ const char* rawFormat(const unsigned char* data, std::size_t length);
 // language (anything else would be printed as garbage or jam the printer's parser).  Null
 // when it may; otherwise the reason to fail the job with.
 const char* rawJobRefusal(const unsigned char* start, std::size_t length, Language language);
-
-// True when `data` is a whole PNG file: the signature, then chunks whose lengths stay inside
-// the data, up to and including IEND.  A truncated file is rejected before any decoder sees it.
-bool pngIsWhole(const unsigned char* data, std::size_t length);
 
 }  // namespace app

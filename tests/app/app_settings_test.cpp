@@ -5,7 +5,8 @@
 
 #include "settings.h"
 #include "sniff.h"
-#include "pdfraster.h"
+#include "imagefile.h"
+#include "labelbitmap.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include "options.h"
 #include "pages.h"
 #include "statefile.h"
-#include "pdfraster.h"
+#include "labelbitmap.h"
 #include "preview.h"
 #include "statuspolicy.h"
 

@@ -39,6 +39,9 @@ for ppd in zpl203 zpl300 dpl203 dpl300; do
   expect "$ppd_dir/$ppd.ppd" 644
 done
 [ "$with_preview" = labelpreview ] && expect "$bin_dir/labelpreview" 755
+# The printer application's renderer, where it is built: run by the server, so executable.
+renderer=${bin_dir%/bin}/libexec/label-printer-app/label-render
+[ ! -e "$dest$renderer" ] || expect "$renderer" 755
 
 writable=$(cd "$dest" && find . -mindepth 1 -type d -perm /022 | sed 's|^\.||')
 [ -z "$writable" ] || { echo "directories others can write to:" >&2; echo "$writable" >&2; failed=1; }
@@ -63,7 +66,7 @@ done
 # Nothing else but manual pages: no test programs or libraries in the install.
 extra=$(cd "$dest" && find . -type f | sed 's|^\.||' | grep -v -x -F \
   -e "$filter_dir/torvane" -e "$filter_dir/silvane" -e "$bin_dir/labelpreview" \
-  -e "${bin_dir%/bin}/sbin/label-printer-app" \
+  -e "${bin_dir%/bin}/sbin/label-printer-app" -e "$renderer" \
   -e "$ppd_dir/zpl203.ppd" -e "$ppd_dir/zpl300.ppd" -e "$ppd_dir/dpl203.ppd" -e "$ppd_dir/dpl300.ppd" |
   grep -v '/share/man/' || true)
 [ -z "$extra" ] || { echo "unexpected files installed:" >&2; echo "$extra" >&2; failed=1; }

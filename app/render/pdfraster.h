@@ -8,7 +8,8 @@
 
 #pragma once
 
-#include <cstddef>
+#include "labelbitmap.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,21 +26,10 @@ using PdfPtr = std::unique_ptr<PdfDocument, PdfCloser>;
 // Opens a PDF file; null with `error` set when it cannot be read or is locked.
 PdfPtr openPdf(const std::string& path, std::string& error);
 
+// Opens a PDF held in memory (one read from a pipe); the document keeps the data.
+PdfPtr openPdfData(std::vector<char> data, std::string& error);
+
 int pdfPageCount(const PdfDocument& document);
-
-// A rendered page: height rows of bytesPerLine bytes.
-struct LabelBitmap {
-  unsigned width = 0, height = 0, bytesPerLine = 0;
-  std::vector<unsigned char> bits;
-};
-
-// A white label of width x height dots.
-LabelBitmap blankBitmap(unsigned width, unsigned height);
-
-// Puts a grey image (0 black to 255 white, `stride` bytes a row) on a label of width x height
-// dots: scaled down to fit when larger (nearest pixel), centred, thresholded at 128.
-void placeGrey(const unsigned char* grey, unsigned imageWidth, unsigned imageHeight,
-               std::size_t stride, unsigned width, unsigned height, LabelBitmap& out);
 
 // Renders page `index` (from 0) onto a label of width x height dots at `dpi`.  False with
 // `error` set when the page cannot be rendered.

@@ -11,11 +11,13 @@
 #include <poppler-page.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace app {
 
 struct PdfDocument {
+  std::vector<char> data;  // the file, when it was read into memory: Poppler reads it in place
   std::unique_ptr<poppler::document> doc;
 };
 
@@ -29,61 +31,42 @@ namespace {
 // Poppler reports parse problems on stderr by default; the job log is the place for them.
 void quietPoppler(const std::string&, void*) {}
 
-}  // namespace
-
-LabelBitmap blankBitmap(unsigned width, unsigned height)
+// A loaded document, or null with `error` set when it cannot be read or is locked.
+PdfPtr checkedPdf(std::unique_ptr<PdfDocument> result, std::string& error)
 {
-  LabelBitmap bitmap;
-  bitmap.width = width;
-  bitmap.height = height;
-  bitmap.bytesPerLine = (width + 7) / 8;
-  bitmap.bits.assign(static_cast<std::size_t>(bitmap.bytesPerLine) * height, 0);
-  return bitmap;
-}
-
-void placeGrey(const unsigned char* grey, unsigned imageWidth, unsigned imageHeight,
-               std::size_t stride, unsigned width, unsigned height, LabelBitmap& out)
-{
-  out = blankBitmap(width, height);
-  if (imageWidth == 0 || imageHeight == 0 || width == 0 || height == 0)
-    return;
-
-  // Label dots per image pixel, at most 1: a larger image is shrunk to fit.
-  double scale = std::min({1.0, static_cast<double>(width) / imageWidth,
-                           static_cast<double>(height) / imageHeight});
-  unsigned shownWidth = std::max(1u, static_cast<unsigned>(imageWidth * scale));
-  unsigned shownHeight = std::max(1u, static_cast<unsigned>(imageHeight * scale));
-  unsigned left = (width - std::min(width, shownWidth)) / 2;
-  unsigned top = (height - std::min(height, shownHeight)) / 2;
-  for (unsigned y = 0; y < shownHeight && top + y < height; y++) {
-    auto sourceY = static_cast<std::size_t>(std::min<double>(imageHeight - 1, y / scale));
-    const unsigned char* source = grey + sourceY * stride;
-    unsigned char* row = out.bits.data() + static_cast<std::size_t>(top + y) * out.bytesPerLine;
-    for (unsigned x = 0; x < shownWidth && left + x < width; x++) {
-      auto sourceX = static_cast<std::size_t>(std::min<double>(imageWidth - 1, x / scale));
-      if (source[sourceX] < 128) {
-        unsigned dot = left + x;
-        row[dot >> 3] |= static_cast<unsigned char>(0x80 >> (dot & 7));
-      }
-    }
+  if (!result->doc) {
+    error = "The PDF file cannot be read";
+    return nullptr;
   }
+  if (result->doc->is_locked()) {
+    error = "The PDF file is password protected";
+    return nullptr;
+  }
+  return PdfPtr(result.release());
 }
+
+}  // namespace
 
 PdfPtr openPdf(const std::string& path, std::string& error)
 {
   poppler::set_debug_error_function(quietPoppler, nullptr);
-  std::unique_ptr<poppler::document> doc(poppler::document::load_from_file(path));
-  if (!doc) {
+  auto result = std::make_unique<PdfDocument>();
+  result->doc.reset(poppler::document::load_from_file(path));
+  return checkedPdf(std::move(result), error);
+}
+
+PdfPtr openPdfData(std::vector<char> data, std::string& error)
+{
+  poppler::set_debug_error_function(quietPoppler, nullptr);
+  if (data.empty() || data.size() > static_cast<std::size_t>(INT_MAX)) {
     error = "The PDF file cannot be read";
     return nullptr;
   }
-  if (doc->is_locked()) {
-    error = "The PDF file is password protected";
-    return nullptr;
-  }
-  PdfPtr result(new PdfDocument);
-  result->doc = std::move(doc);
-  return result;
+  auto result = std::make_unique<PdfDocument>();
+  result->data = std::move(data);
+  result->doc.reset(poppler::document::load_from_raw_data(result->data.data(),
+                                                          static_cast<int>(result->data.size())));
+  return checkedPdf(std::move(result), error);
 }
 
 int pdfPageCount(const PdfDocument& document)

@@ -1,0 +1,618 @@
+// renderclient.cpp: the renderer started under limits, its stream read and checked.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+
+#include "renderclient.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace app {
+
+const char* defaultRendererPath()
+{
+  return LABEL_RENDER_PATH;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a renderer that has sent its last record may take to exit before it is killed.
+constexpr auto kExitGrace = std::chrono::seconds(2);
+// The most of the renderer's standard error kept for the log.
+constexpr std::size_t kLogLimit = 4096;
+// What the renderer's libraries write when memory runs out: our allocator's line, Poppler's
+// allocator (before it aborts), Poppler's check of an absurd size, and libstdc++ when a
+// std::bad_alloc escapes.
+constexpr std::string_view kMemoryWords[] = {kOutOfMemoryLine, "Out of memory",
+                                             "Bogus memory allocation size", "std::bad_alloc"};
+
+// A descriptor, closed when its owner goes.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset()
+  {
+    if (fd_ >= 0)
+      close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// The renderer's process: killed (with its group) and waited for when its owner goes, so no
+// way out of renderDocument leaves it running or a zombie.
+class Child {
+ public:
+  explicit Child(pid_t pid) : pid_(pid) {}
+  ~Child() { end(true); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // Waits for the renderer, killing it first when `kill` is set or when it has not exited
+  // yet.  A renderer that is already exiting keeps its own status: SIGKILL does not reach a
+  // process in its exit.
+  void end(bool kill)
+  {
+    if (pid_ <= 0)
+      return;
+    if (!kill && wait4(pid_, &status_, WNOHANG, &usage_) == pid_) {
+      pid_ = 0;
+      return;
+    }
+    killedByUs_ = true;
+    ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    pid_t got;
+    while ((got = wait4(pid_, &status_, 0, &usage_)) < 0 && errno == EINTR) {
+    }
+    if (got != pid_)
+      status_ = -1;  // reaped by someone else (SIGCHLD ignored): nothing known
+    pid_ = 0;
+  }
+
+  int status() const { return status_; }
+  bool killedByUs() const { return killedByUs_; }
+  const rusage& usage() const { return usage_; }
+
+ private:
+  pid_t pid_;
+  int status_ = -1;
+  bool killedByUs_ = false;
+  rusage usage_ = {};
+};
+
+// What waiting for the renderer's bytes came to.
+enum class Wait { ready, end, canceled, late, noMemory };
+
+// The parent's side of the two pipes: the stream with its read buffer, and the end of the
+// renderer's standard error.
+struct Session {
+  int stream = -1, errors = -1;  // -1 once at their end
+  std::vector<unsigned char> buffer = std::vector<unsigned char>(65536);
+  std::size_t start = 0, end = 0;  // unread bytes of `buffer`
+  std::string log;
+  bool noMemory = false;          // the renderer said memory ran out
+  Clock::time_point deadline;
+  const std::function<bool()>* canceled = nullptr;
+};
+
+// Reads what the renderer wrote on standard error, keeping the end of it; notes a report of
+// memory running out.
+void readErrors(Session& session)
+{
+  char chunk[4096];
+  ssize_t n = read(session.errors, chunk, sizeof chunk);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN))
+    return;
+  if (n <= 0) {
+    session.errors = -1;
+    return;
+  }
+  // Kept with some text before it, so that a report split over two reads is still found.
+  session.log.append(chunk, static_cast<std::size_t>(n));
+  for (std::string_view words : kMemoryWords) {
+    if (session.log.find(words) != std::string::npos)
+      session.noMemory = true;
+  }
+  if (session.log.size() > 2 * kLogLimit)
+    session.log.erase(0, session.log.size() - kLogLimit);
+}
+
+// Reads whatever the renderer has already written on standard error, without waiting: before
+// its last record is acted on, everything it said until then.
+void drainErrors(Session& session)
+{
+  while (session.errors >= 0) {
+    pollfd ready = {session.errors, POLLIN, 0};
+    if (poll(&ready, 1, 0) <= 0)
+      return;
+    readErrors(session);
+  }
+}
+
+// Waits until the stream has bytes to read, or something ends the wait.  The cancel callback
+// is asked at every wake-up, and wake-ups come at least every 100 ms.  Once the renderer has
+// said that memory ran out, it sends nothing drawn after that: what it wrote before is still
+// read, then the wait ends.
+Wait waitForStream(Session& session)
+{
+  for (;;) {
+    if (session.noMemory) {
+      pollfd ready = {session.stream, POLLIN, 0};
+      return poll(&ready, 1, 0) > 0 ? Wait::ready : Wait::noMemory;
+    }
+    if (*session.canceled && (*session.canceled)())
+      return Wait::canceled;
+    auto now = Clock::now();
+    if (now >= session.deadline)
+      return Wait::late;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(session.deadline - now);
+    int timeout = static_cast<int>(std::clamp<long long>(left.count() + 1, 1, 100));
+    pollfd fds[2] = {{session.stream, POLLIN, 0}, {session.errors, POLLIN, 0}};
+    int n = poll(fds, 2, timeout);
+    if (n < 0 && errno != EINTR)
+      return Wait::end;
+    if (n <= 0)
+      continue;
+    if (fds[1].revents != 0)
+      readErrors(session);
+    if (fds[0].revents != 0)
+      return Wait::ready;
+  }
+}
+
+// Fills `out` with the next `length` bytes of the stream.
+Wait readStream(Session& session, unsigned char* out, std::size_t length)
+{
+  while (length > 0) {
+    if (session.start < session.end) {
+      std::size_t n = std::min(length, session.end - session.start);
+      std::memcpy(out, session.buffer.data() + session.start, n);
+      session.start += n;
+      out += n;
+      length -= n;
+      continue;
+    }
+    Wait wait = waitForStream(session);
+    if (wait != Wait::ready)
+      return wait;
+    // Large reads (a page's rows) go straight to their place.
+    bool direct = length >= session.buffer.size();
+    ssize_t n = read(session.stream, direct ? out : session.buffer.data(),
+                     direct ? length : session.buffer.size());
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+      continue;
+    if (n <= 0)
+      return Wait::end;
+    if (direct) {
+      out += n;
+      length -= static_cast<std::size_t>(n);
+    } else {
+      session.start = 0;
+      session.end = static_cast<std::size_t>(n);
+    }
+  }
+  return Wait::ready;
+}
+
+// Reads `count` numbers of the stream.
+Wait readWords(Session& session, std::uint32_t* words, std::size_t count)
+{
+  unsigned char bytes[16];
+  Wait wait = readStream(session, bytes, 4 * count);
+  for (std::size_t i = 0; wait == Wait::ready && i < count; i++)
+    words[i] = getWord(bytes + 4 * i);
+  return wait;
+}
+
+// Printable text only, for job messages and logs.
+std::string printable(std::string_view text, bool newlines)
+{
+  std::string out(text);
+  for (char& c : out) {
+    auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && !(newlines && c == '\n')) || byte >= 0x7F)
+      c = '?';
+  }
+  return out;
+}
+
+// Everything the child does between fork and exec: only calls that are safe after a fork of
+// a threaded process, nothing that allocates.
+struct ChildSetup {
+  const char* program;
+  char* const* argv;
+  int input, stream, errors;  // become descriptors 0, 1 and 2
+  rlimit memory, cpu, core;
+  pid_t parent;
+  int maxFd;
+};
+
+[[noreturn]] void startRenderer(const ChildSetup& setup)
+{
+  // A group of its own, so that a kill takes everything it started; and dead with the server.
+  setpgid(0, 0);
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != setup.parent)
+    _exit(127);
+
+  // The server's blocked and ignored signals are not the renderer's.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction plain = {};
+  plain.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; sig++) {
+    if (sig != SIGKILL && sig != SIGSTOP)
+      sigaction(sig, &plain, nullptr);
+  }
+
+  // Descriptors 0, 1 and 2, moved out of the way first in case one already is 0, 1 or 2;
+  // then nothing else stays open.
+  int moved[3] = {fcntl(setup.input, F_DUPFD_CLOEXEC, 3), fcntl(setup.stream, F_DUPFD_CLOEXEC, 3),
+                  fcntl(setup.errors, F_DUPFD_CLOEXEC, 3)};
+  for (int fd = 0; fd < 3; fd++) {
+    if (moved[fd] < 0 || dup2(moved[fd], fd) != fd)
+      _exit(127);
+  }
+  if (close_range(3, ~0u, 0) != 0) {
+    for (int fd = 3; fd <= setup.maxFd; fd++)
+      close(fd);
+  }
+
+  if (setrlimit(RLIMIT_AS, &setup.memory) != 0 || setrlimit(RLIMIT_CPU, &setup.cpu) != 0 ||
+      setrlimit(RLIMIT_CORE, &setup.core) != 0)
+    _exit(127);
+  execve(setup.program, setup.argv, environ);
+  _exit(127);
+}
+
+// The words for where the renderer was: opening the document, or drawing a page.
+struct Progress {
+  DocumentFormat format;
+  bool opened = false;  // the document's record has come
+  int page = 0;         // the page being drawn, once opened
+};
+
+std::string memoryReason(const Progress& at, const RendererOptions& options)
+{
+  std::string limit = std::to_string((options.memoryBytes + (1u << 19)) >> 20) + " MiB";
+  return std::string("The ") + formatName(at.format) + " needs more than the " + limit +
+         " allowed to " + (at.opened ? "draw page " + std::to_string(at.page) : "be opened");
+}
+
+std::string wallReason(const Progress& at, const RendererOptions& options)
+{
+  std::string limit = std::to_string(options.pageSeconds) + " s";
+  return at.opened ? "Page " + std::to_string(at.page) + " took longer than " + limit + " to draw"
+                   : std::string("The ") + formatName(at.format) + " took longer than " + limit +
+                         " to open";
+}
+
+std::string cpuReason(const Progress& at, const RendererOptions& options)
+{
+  return "The job used up its " + std::to_string(options.cpuSeconds) +
+         " s of processor time while " +
+         (at.opened ? "drawing page " + std::to_string(at.page)
+                    : std::string("opening the ") + formatName(at.format));
+}
+
+std::string crashReason(const Progress& at, const std::string& how)
+{
+  return "The renderer stopped unexpectedly (" + how + ") while " +
+         (at.opened ? "drawing page " + std::to_string(at.page)
+                    : std::string("opening the ") + formatName(at.format));
+}
+
+std::string badOutputReason(const Progress& at, const std::string& what)
+{
+  return "The renderer sent damaged data while " +
+         (at.opened ? "drawing page " + std::to_string(at.page)
+                    : std::string("opening the ") + formatName(at.format)) +
+         " (" + what + ")";
+}
+
+// Why a renderer that ended without its last record ended: its exit status read with what it
+// said on standard error and the processor time it used.
+void explainEnd(const Child& child, const Session& session, const Progress& at,
+                const RendererOptions& options, RenderResult& result)
+{
+  int status = child.status();
+  const rusage& usage = child.usage();
+  double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  if (session.noMemory || (WIFEXITED(status) && WEXITSTATUS(status) == kExitNoMemory)) {
+    result.status = RenderStatus::noMemory;
+    result.reason = memoryReason(at, options);
+  } else if (WIFSIGNALED(status) &&
+             (WTERMSIG(status) == SIGXCPU ||
+              (WTERMSIG(status) == SIGKILL && cpu >= options.cpuSeconds))) {
+    result.status = RenderStatus::tooSlow;
+    result.reason = cpuReason(at, options);
+  } else if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL && child.killedByUs()) {
+    result.status = RenderStatus::badOutput;
+    result.reason = badOutputReason(at, "it stopped writing but did not exit");
+  } else if (WIFSIGNALED(status)) {
+    result.status = RenderStatus::crashed;
+    result.reason = crashReason(at, "signal " + std::to_string(WTERMSIG(status)));
+  } else if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+    result.status = RenderStatus::notStarted;
+    result.reason = "The renderer " + options.program + " cannot be started";
+  } else if (WIFEXITED(status) && WEXITSTATUS(status) != kExitDone) {
+    result.status = RenderStatus::crashed;
+    result.reason = crashReason(at, "exit status " + std::to_string(WEXITSTATUS(status)));
+  } else {
+    result.status = RenderStatus::badOutput;
+    result.reason = badOutputReason(at, "it ended without finishing");
+  }
+}
+
+// A request the renderer could not take, or limits that make no sense; empty when fine.
+std::string checkRequest(const RenderRequest& request, const RendererOptions& options)
+{
+  if (request.path.empty() && request.fd < 0)
+    return "The job has no document";
+  if (request.width == 0 || request.height == 0 || request.width > kLabelSideLimit ||
+      request.height > kLabelSideLimit)
+    return "The label size " + std::to_string(request.width) + " x " +
+           std::to_string(request.height) + " dots is not supported";
+  if (request.dpi < 1 || request.dpi > kDpiLimit)
+    return "The resolution of " + std::to_string(request.dpi) + " dpi is not supported";
+  if (request.firstPage < 1 || request.lastPage < 1)
+    return "The page range is not valid";
+  if (options.memoryBytes < (std::size_t{16} << 20) || options.cpuSeconds < 1 ||
+      options.pageSeconds < 1 || options.maxPages < 1)
+    return "The renderer's limits are not valid";
+  return {};
+}
+
+// Reads the stream from its start to its last record, handing pages on.  Returns true when
+// the last record came and said every page was sent; otherwise `result` (or `wait`) says why.
+bool readRecords(Session& session, const RenderRequest& request, const RendererOptions& options,
+                 const RenderCallbacks& callbacks, Progress& at, Wait& wait, RenderResult& result)
+{
+  auto failWith = [&](RenderStatus status, std::string reason) {
+    result.status = status;
+    result.reason = std::move(reason);
+    return false;
+  };
+  auto damaged = [&](const std::string& what) {
+    return failWith(RenderStatus::badOutput, badOutputReason(at, what));
+  };
+  auto noMemory = [&] {
+    wait = Wait::noMemory;
+    return false;
+  };
+
+  std::uint32_t words[4];
+  if ((wait = readWords(session, words, 2)) != Wait::ready)
+    return false;
+  if (words[0] != kStreamMagic || words[1] != kStreamVersion)
+    return damaged("not a label-render stream of version " + std::to_string(kStreamVersion));
+
+  int last = 0;
+  LabelBitmap page;
+  for (;;) {
+    std::uint32_t tag;
+    if ((wait = readWords(session, &tag, 1)) != Wait::ready)
+      return false;
+    if (tag == kDocumentTag) {
+      if (at.opened)
+        return damaged("a second document record");
+      if ((wait = readWords(session, words, 3)) != Wait::ready)
+        return false;
+      // The renderer clamps the range to the document the same way as here.
+      std::uint32_t pages = words[0];
+      long long first = std::max(1, request.firstPage);
+      long long expectedLast = std::min<long long>(pages, request.lastPage);
+      if (pages > INT_MAX || words[1] != first || words[2] != std::max(expectedLast, 0LL))
+        return damaged("a page range that is not the one asked for");
+      result.documentPages = static_cast<int>(pages);
+      at.opened = true;
+      at.page = static_cast<int>(first);
+      last = static_cast<int>(words[2]);
+      if (last >= first && last - first + 1 > options.maxPages)
+        return failWith(RenderStatus::tooManyPages,
+                        "The job has more than " + std::to_string(options.maxPages) + " pages");
+      if (callbacks.document && !callbacks.document(result.documentPages, at.page, last))
+        return failWith(RenderStatus::stopped, "Printing stopped before the first page");
+      session.deadline = Clock::now() + std::chrono::seconds(options.pageSeconds);
+    } else if (tag == kPageTag) {
+      if (!at.opened)
+        return damaged("a page before the document record");
+      if ((wait = readWords(session, words, 4)) != Wait::ready)
+        return false;
+      // Every page is the label's size: anything else is refused before any buffer is sized.
+      unsigned bytesPerLine = (request.width + 7) / 8;
+      if (static_cast<long long>(words[0]) != at.page || at.page > last)
+        return damaged("page " + std::to_string(words[0]) + " out of order");
+      if (words[1] != request.width || words[2] != request.height || words[3] != bytesPerLine)
+        return damaged("a page of " + std::to_string(words[1]) + " x " + std::to_string(words[2]) +
+                       " dots, " + std::to_string(words[3]) + " bytes a row");
+      page.width = request.width;
+      page.height = request.height;
+      page.bytesPerLine = bytesPerLine;
+      page.bits.resize(static_cast<std::size_t>(bytesPerLine) * request.height);
+      if ((wait = readStream(session, page.bits.data(), page.bits.size())) != Wait::ready)
+        return false;
+      if (callbacks.page && !callbacks.page(at.page, page))
+        return failWith(RenderStatus::stopped, "Printing stopped at page " + std::to_string(at.page));
+      result.pagesDone++;
+      at.page++;
+      session.deadline = Clock::now() + std::chrono::seconds(options.pageSeconds);
+    } else if (tag == kDoneTag) {
+      if ((wait = readWords(session, words, 2)) != Wait::ready)
+        return false;
+      if (words[1] > kStreamTextLimit)
+        return damaged("a message of " + std::to_string(words[1]) + " bytes");
+      std::string text(words[1], '\0');
+      if ((wait = readStream(session, reinterpret_cast<unsigned char*>(text.data()), text.size())) !=
+          Wait::ready)
+        return false;
+      drainErrors(session);
+      auto outcome = static_cast<StreamOutcome>(words[0]);
+      if (outcome == StreamOutcome::noMemory || (outcome == StreamOutcome::failed && session.noMemory))
+        return noMemory();
+      if (outcome == StreamOutcome::failed)
+        return failWith(RenderStatus::failed,
+                        text.empty() ? std::string("The ") + formatName(at.format) + " cannot be drawn"
+                                     : printable(text, false));
+      if (outcome != StreamOutcome::done)
+        return damaged("an unknown outcome " + std::to_string(words[0]));
+      if (!at.opened || at.page <= last)
+        return damaged("it finished before the last page");
+      return true;
+    } else {
+      return damaged("an unknown record");
+    }
+  }
+}
+
+}  // namespace
+
+RenderResult renderDocument(const RenderRequest& request, const RendererOptions& options,
+                            const RenderCallbacks& callbacks)
+{
+  RenderResult result;
+  if (std::string problem = checkRequest(request, options); !problem.empty()) {
+    result.status = RenderStatus::notStarted;
+    result.reason = problem;
+    return result;
+  }
+  if (access(options.program.c_str(), X_OK) != 0) {
+    result.status = RenderStatus::notStarted;
+    result.reason = "The renderer " + options.program + " cannot be started: " + std::strerror(errno);
+    return result;
+  }
+
+  // Everything the child needs is made before the fork.
+  std::vector<std::string> args = {options.program,
+                                   formatArgument(request.format),
+                                   std::to_string(request.dpi),
+                                   std::to_string(request.width),
+                                   std::to_string(request.height),
+                                   std::to_string(request.firstPage),
+                                   std::to_string(request.lastPage)};
+  if (!request.path.empty())
+    args.push_back(request.path);
+  std::vector<char*> argv;
+  for (std::string& arg : args)
+    argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  int streamPipe[2], errorPipe[2];
+  if (pipe2(streamPipe, O_CLOEXEC) != 0) {
+    result.status = RenderStatus::notStarted;
+    result.reason = std::string("The renderer cannot be started: ") + std::strerror(errno);
+    return result;
+  }
+  Fd streamRead(streamPipe[0]), streamWrite(streamPipe[1]);
+  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+    result.status = RenderStatus::notStarted;
+    result.reason = std::string("The renderer cannot be started: ") + std::strerror(errno);
+    return result;
+  }
+  Fd errorRead(errorPipe[0]), errorWrite(errorPipe[1]);
+  Fd nothing(request.path.empty() ? -1 : open("/dev/null", O_RDONLY | O_CLOEXEC));
+  int input = request.path.empty() ? request.fd : nothing.get();
+  if (input < 0) {
+    result.status = RenderStatus::notStarted;
+    result.reason = std::string("The renderer cannot be started: ") + std::strerror(errno);
+    return result;
+  }
+
+  rlimit files = {};
+  getrlimit(RLIMIT_NOFILE, &files);
+  auto cpu = static_cast<rlim_t>(options.cpuSeconds);
+  ChildSetup setup = {options.program.c_str(),
+                      argv.data(),
+                      input,
+                      streamWrite.get(),
+                      errorWrite.get(),
+                      {options.memoryBytes, options.memoryBytes},
+                      {cpu, cpu + 1},
+                      {0, 0},
+                      getpid(),
+                      static_cast<int>(std::min<rlim_t>(files.rlim_cur, 65536))};
+  pid_t pid = fork();
+  if (pid == 0)
+    startRenderer(setup);
+  if (pid < 0) {
+    result.status = RenderStatus::notStarted;
+    result.reason = std::string("The renderer cannot be started: ") + std::strerror(errno);
+    return result;
+  }
+  Child child(pid);
+  setpgid(pid, pid);  // also done by the child; whichever comes first
+  streamWrite.reset();
+  errorWrite.reset();
+
+  Session session;
+  session.stream = streamRead.get();
+  session.errors = errorRead.get();
+  session.canceled = &callbacks.canceled;
+  session.deadline = Clock::now() + std::chrono::seconds(options.pageSeconds);
+  Progress at{request.format};
+  Wait wait = Wait::ready;
+  bool finished = readRecords(session, request, options, callbacks, at, wait, result);
+
+  if (finished || wait == Wait::end) {
+    // The renderer is done, or has stopped writing: it gets a moment to exit, then is killed.
+    session.deadline = Clock::now() + kExitGrace;
+    std::function<bool()> never;
+    session.canceled = &never;
+    unsigned char rest[256];
+    while (session.stream >= 0 && waitForStream(session) == Wait::ready) {
+      ssize_t n = read(session.stream, rest, sizeof rest);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+        session.stream = -1;
+    }
+    child.end(false);
+  } else {
+    child.end(true);
+  }
+  drainErrors(session);  // all of it: the renderer is gone
+  result.log = printable(session.log.size() > kLogLimit ? session.log.substr(session.log.size() - kLogLimit)
+                                                        : session.log,
+                         true);
+
+  if (finished) {
+    result.status = RenderStatus::ok;
+    result.reason.clear();
+  } else if (wait == Wait::canceled) {
+    result.status = RenderStatus::canceled;
+    result.reason = "The job was canceled";
+  } else if (wait == Wait::late) {
+    result.status = RenderStatus::tooSlow;
+    result.reason = wallReason(at, options);
+  } else if (wait == Wait::noMemory) {
+    result.status = RenderStatus::noMemory;
+    result.reason = memoryReason(at, options);
+  } else if (wait == Wait::end) {
+    explainEnd(child, session, at, options, result);
+  }
+  return result;
+}
+
+}  // namespace app

@@ -1,0 +1,87 @@
+// renderclient.h: documents drawn by label-render, a process of their own under limits.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+//
+// A document from the network may ask for any amount of memory or time to draw.  The server
+// never draws one in its own process: renderDocument starts the renderer (fork and exec, so
+// no library state of the threaded server is inherited), limits its address space and
+// processor time, gives it no descriptor but the document and two pipes, and puts it in a
+// process group of its own; it is killed when the thread that started it dies with the
+// server.  The pages come back over a pipe
+// (renderstream.h), each checked before it is handed on whole; a renderer that is too slow,
+// runs out of memory, crashes or sends nonsense ends the job with a reason a person can read,
+// and is always killed and waited for.  No PAPPL and no Poppler here.
+
+#pragma once
+
+#include "labelbitmap.h"
+#include "renderstream.h"
+
+#include <climits>
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace app {
+
+// The installed renderer, as the build configured it.
+const char* defaultRendererPath();
+
+// One document to draw for one label size.
+struct RenderRequest {
+  DocumentFormat format = DocumentFormat::pdf;
+  std::string path;                // the document's file; when empty it is read from `fd`
+  int fd = -1;                     // the document on a descriptor (a file, or a pipe another
+                                   // thread fills), read to its end; left open
+  int dpi = 203;
+  unsigned width = 0, height = 0;  // the label, in dots
+  int firstPage = 1, lastPage = INT_MAX;  // from 1, inclusive
+};
+
+// Which renderer runs, and what it may use.
+struct RendererOptions {
+  std::string program = defaultRendererPath();
+  std::size_t memoryBytes = std::size_t{512} << 20;  // its address space
+  int cpuSeconds = 600;                              // processor time, for the whole document
+  int pageSeconds = 60;                              // wall time to open it, and for each page
+  int maxPages = 1000;                               // pages one job may print
+};
+
+// Each callback may be empty.  Returning false from `document` or `page` stops the job.
+struct RenderCallbacks {
+  std::function<bool()> canceled;  // asked at least every 100 ms while the renderer works
+  // Once, before the first page: the document's page count and the pages that will come
+  // (first > last when none will).
+  std::function<bool(int documentPages, int first, int last)> document;
+  // Each page, whole and of the label's size, in order from `first`.
+  std::function<bool(int number, const LabelBitmap& page)> page;
+};
+
+enum class RenderStatus {
+  ok,            // every page asked for was handed on
+  canceled,      // the cancel callback said so
+  stopped,       // a callback returned false
+  failed,        // the document cannot be drawn (damaged, unreadable, a page without a size)
+  noMemory,      // the renderer needed more than its memory limit
+  tooSlow,       // a page took longer than its wall time, or the document used up its CPU time
+  tooManyPages,  // more pages than maxPages asked for
+  crashed,       // the renderer died of a signal or an unexpected exit status
+  badOutput,     // the renderer sent something other than the stream, or sizes that lie
+  notStarted,    // the renderer cannot be run, or the request cannot be met
+};
+
+struct RenderResult {
+  RenderStatus status = RenderStatus::ok;
+  std::string reason;        // for a person, e.g. "Page 1 took longer than 60 s to draw"
+  int documentPages = 0;     // the document's page count, once the renderer said it
+  int pagesDone = 0;         // pages handed to the page callback
+  std::string log;           // the end of the renderer's standard error, printable text only
+};
+
+// Draws the request's pages in a renderer process and hands each to `callbacks.page`.  Returns
+// when the renderer has ended and been waited for, whatever happened (an exception from a
+// callback too).  Safe to call from several threads at once: it keeps no state between calls.
+RenderResult renderDocument(const RenderRequest& request, const RendererOptions& options,
+                            const RenderCallbacks& callbacks);
+
+}  // namespace app

@@ -1,0 +1,104 @@
+// renderstream.h: how label-render is called and what it writes back, for both sides.
+//
+// Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
+//
+// The renderer draws one document and exits:
+//
+//   label-render FORMAT DPI WIDTH HEIGHT FIRST LAST [FILE]
+//
+// FORMAT is pdf, png or jpeg; the label is WIDTH x HEIGHT dots at DPI; pages FIRST to LAST
+// (from 1, inclusive) are drawn, as far as the document has them.  Without FILE the document
+// is read from standard input.
+//
+// Standard output carries the stream below.  Every number is a 32-bit unsigned integer, least
+// significant byte first; each record starts with a four-letter tag.
+//
+//   "LBRS" version                   at once on start; version 1
+//   "DOCU" pages first last          once, before any page: the document's page count and the
+//                                    pages that follow (first > last when none do)
+//   "PAGE" number width height bytesPerLine, then height x bytesPerLine bytes of rows
+//                                    for each page from first to last, in order; the label's
+//                                    size, 1 = black, the first dot in a byte's high bit
+//   "DONE" outcome length, then length bytes of text
+//                                    last: outcome 0 when every page was sent, 1 when the
+//                                    document cannot be drawn (the text says why, for a
+//                                    person), 2 when the renderer ran out of memory
+//
+// Standard error carries what the renderer and its libraries complain about, for the job's
+// log.  A refused allocation is reported there at once with kOutOfMemoryLine, even when the
+// library that asked carries on without the memory: the page it was drawing is then not what
+// the document shows.  The exit status repeats the outcome (RenderExit) for a renderer that
+// could not write its last record; 2 means arguments it does not take.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace app {
+
+// A record's tag: its four letters read as one number.
+constexpr std::uint32_t streamTag(const char (&name)[5])
+{
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(name[0])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(name[1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(name[2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(name[3])) << 24;
+}
+
+inline constexpr std::uint32_t kStreamMagic = streamTag("LBRS");
+inline constexpr std::uint32_t kStreamVersion = 1;
+inline constexpr std::uint32_t kDocumentTag = streamTag("DOCU");
+inline constexpr std::uint32_t kPageTag = streamTag("PAGE");
+inline constexpr std::uint32_t kDoneTag = streamTag("DONE");
+
+enum class StreamOutcome : std::uint32_t { done = 0, failed = 1, noMemory = 2 };
+
+enum RenderExit { kExitDone = 0, kExitFailed = 1, kExitUsage = 2, kExitNoMemory = 3 };
+
+// The longest text a "DONE" record carries; a longer one is cut.
+inline constexpr std::size_t kStreamTextLimit = 1024;
+
+// The largest label side, in dots (over 100 inches at 300 dpi), and the highest resolution.
+inline constexpr unsigned kLabelSideLimit = 32767;
+inline constexpr int kDpiLimit = 2400;
+
+// What the renderer writes on standard error when an allocation is refused.
+inline constexpr std::string_view kOutOfMemoryLine = "label-render: out of memory\n";
+
+inline void putWord(unsigned char* at, std::uint32_t value)
+{
+  for (int i = 0; i < 4; i++)
+    at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+inline std::uint32_t getWord(const unsigned char* at)
+{
+  return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
+         std::uint32_t{at[3]} << 24;
+}
+
+enum class DocumentFormat { pdf, png, jpeg };
+
+// The format's name on the renderer's command line ("pdf") and in a sentence ("PDF").
+constexpr const char* formatArgument(DocumentFormat format)
+{
+  return format == DocumentFormat::pdf ? "pdf" : format == DocumentFormat::png ? "png" : "jpeg";
+}
+constexpr const char* formatName(DocumentFormat format)
+{
+  return format == DocumentFormat::pdf ? "PDF" : format == DocumentFormat::png ? "PNG" : "JPEG";
+}
+
+inline std::optional<DocumentFormat> parseFormat(std::string_view text)
+{
+  for (DocumentFormat format : {DocumentFormat::pdf, DocumentFormat::png, DocumentFormat::jpeg}) {
+    if (text == formatArgument(format))
+      return format;
+  }
+  return std::nullopt;
+}
+
+}  // namespace app
