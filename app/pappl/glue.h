@@ -38,6 +38,9 @@ Language printerLanguage(pappl_printer_t* printer);
 // The printer's resolution (its default; 203 when PAPPL has none).
 int printerDpi(pappl_printer_t* printer);
 
+// Whether the server was told to stop (SIGTERM, SIGINT): what a job still drawing gives up for.
+bool serverStopping();
+
 // Logs the reason a job fails and shows it as the job's message; false, for the callback.
 bool failJob(pappl_job_t* job, const std::string& reason);
 

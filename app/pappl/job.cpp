@@ -238,10 +238,9 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
   if (!startJob(job, options.get(), device))
     return false;
   AppJob* state = appJob(job);
-  pappl_system_t* system = papplPrinterGetSystem(printer);
   auto cancelled = [&] { return papplJobIsCanceled(job); };
   RenderCallbacks callbacks;
-  callbacks.canceled = [&] { return cancelled() || papplSystemIsShutdown(system); };
+  callbacks.canceled = [&] { return cancelled() || serverStopping(); };
   callbacks.document = [&](int pages, int, int) {
     papplJobSetImpressions(job, format == DocumentFormat::pdf ? pages : 1);
     return true;

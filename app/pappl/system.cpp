@@ -9,7 +9,10 @@
 #include "statefile.h"
 #include "version.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +23,38 @@
 #include <unistd.h>
 
 namespace app {
+
+namespace {
+
+// SIGTERM and SIGINT as the server's own run loop takes them, and noted for the jobs: PAPPL
+// 1.3.1 then waits up to a minute for its active jobs without telling them, so a document
+// being drawn is given up (see printDocument) once this is set.
+std::atomic<bool> stopping{false};
+struct sigaction papplTerm, papplInt;
+
+void noteStop(int signal)
+{
+  stopping.store(true);
+  const struct sigaction& theirs = signal == SIGINT ? papplInt : papplTerm;
+  if (theirs.sa_handler != SIG_DFL && theirs.sa_handler != SIG_IGN)
+    theirs.sa_handler(signal);
+}
+
+// Puts noteStop in front of the handlers papplSystemRun installs when it starts; so it is done
+// once the server runs: at its first timer tick, or when a job first asks (jobs run only then).
+void watchForStop()
+{
+  static std::once_flag watching;
+  std::call_once(watching, [] {
+    struct sigaction ours = {};
+    ours.sa_handler = noteStop;
+    sigemptyset(&ours.sa_mask);
+    sigaction(SIGTERM, &ours, &papplTerm);
+    sigaction(SIGINT, &ours, &papplInt);
+  });
+}
+
+}  // namespace
 
 AppContext* appContext(pappl_printer_t* printer)
 {
@@ -48,6 +83,12 @@ int printerDpi(pappl_printer_t* printer)
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
   return data.x_default > 0 ? data.x_default : 203;
+}
+
+bool serverStopping()
+{
+  watchForStop();
+  return stopping.load();
 }
 
 bool failJob(pappl_job_t* job, const std::string& reason)
@@ -113,6 +154,7 @@ void noteEvent(pappl_system_t*, pappl_printer_t*, pappl_job_t*, pappl_event_t ev
 bool saveChanges(pappl_system_t* system, void* data)
 {
   auto* context = static_cast<AppContext*>(data);
+  watchForStop();
   if (context->unsaved)
     saveState(system, data);
   unsigned ended = context->jobsEnded;
