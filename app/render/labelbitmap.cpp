@@ -32,17 +32,30 @@ void placeGrey(const unsigned char* grey, unsigned imageWidth, unsigned imageHei
   unsigned shownHeight = std::max(1u, static_cast<unsigned>(imageHeight * scale));
   unsigned left = (width - std::min(width, shownWidth)) / 2;
   unsigned top = (height - std::min(height, shownHeight)) / 2;
-  for (unsigned y = 0; y < shownHeight && top + y < height; y++) {
+  unsigned columns = std::min(shownWidth, width - left);
+  unsigned rows = std::min(shownHeight, height - top);
+  // The image column under each dot of a row (nearest pixel), worked out once for all rows.
+  std::vector<std::size_t> sourceX(columns);
+  for (unsigned x = 0; x < columns; x++)
+    sourceX[x] = static_cast<std::size_t>(std::min<double>(imageWidth - 1, x / scale));
+  for (unsigned y = 0; y < rows; y++) {
     auto sourceY = static_cast<std::size_t>(std::min<double>(imageHeight - 1, y / scale));
     const unsigned char* source = grey + sourceY * stride;
     unsigned char* row = out.bits.data() + static_cast<std::size_t>(top + y) * out.bytesPerLine;
-    for (unsigned x = 0; x < shownWidth && left + x < width; x++) {
-      auto sourceX = static_cast<std::size_t>(std::min<double>(imageWidth - 1, x / scale));
-      if (source[sourceX] < 128) {
-        unsigned dot = left + x;
-        row[dot >> 3] |= static_cast<unsigned char>(0x80 >> (dot & 7));
-      }
+    auto black = [&](unsigned x) { return source[sourceX[x]] < 128 ? 1u : 0u; };
+    // The dots up to a byte boundary one by one, then eight dots to a byte (1 = black), then
+    // the rest of the row.
+    unsigned x = 0, dot = left;
+    for (; x < columns && (dot & 7) != 0; x++, dot++)
+      row[dot >> 3] |= static_cast<unsigned char>(black(x) << (7 - (dot & 7)));
+    for (; x + 8 <= columns; x += 8, dot += 8) {
+      unsigned bits = 0;
+      for (unsigned k = 0; k < 8; k++)
+        bits = (bits << 1) | black(x + k);
+      row[dot >> 3] = static_cast<unsigned char>(bits);
     }
+    for (; x < columns; x++, dot++)
+      row[dot >> 3] |= static_cast<unsigned char>(black(x) << (7 - (dot & 7)));
   }
 }
 

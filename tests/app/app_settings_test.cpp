@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -200,4 +201,56 @@ TEST(AppPlacement, ImagesAreCentredAndLargeOnesShrunk)
   // Nothing to place: an all-white label of the asked size.
   placeGrey(nullptr, 0, 0, 0, 9, 2, out);
   EXPECT_EQ(std::vector<unsigned char>(4, 0), out.bits);
+}
+
+// Every dot where it belongs, whatever the offsets and sizes: the placement against a plain
+// dot-by-dot rendering of the same rule (nearest pixel, centred, black below 128) on noisy
+// images, with label widths and offsets that start and end rows inside a byte.
+TEST(AppPlacement, EveryDotMatchesTheNearestPixel)
+{
+  auto reference = [](const std::vector<unsigned char>& grey, unsigned imageWidth,
+                      unsigned imageHeight, std::size_t stride, unsigned width, unsigned height) {
+    std::vector<unsigned char> bits(static_cast<std::size_t>((width + 7) / 8) * height, 0);
+    double scale = std::min({1.0, static_cast<double>(width) / imageWidth,
+                             static_cast<double>(height) / imageHeight});
+    unsigned shownWidth = std::max(1u, static_cast<unsigned>(imageWidth * scale));
+    unsigned shownHeight = std::max(1u, static_cast<unsigned>(imageHeight * scale));
+    unsigned left = (width - std::min(width, shownWidth)) / 2;
+    unsigned top = (height - std::min(height, shownHeight)) / 2;
+    for (unsigned y = top; y < height && y - top < shownHeight; y++) {
+      for (unsigned x = left; x < width && x - left < shownWidth; x++) {
+        auto sx = static_cast<std::size_t>(std::min<double>(imageWidth - 1, (x - left) / scale));
+        auto sy = static_cast<std::size_t>(std::min<double>(imageHeight - 1, (y - top) / scale));
+        if (grey[sy * stride + sx] < 128)
+          bits[y * ((width + 7) / 8) + x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
+      }
+    }
+    return bits;
+  };
+
+  struct Case {
+    unsigned imageWidth, imageHeight, stridePad, width, height;
+  } cases[] = {
+      {812, 1218, 0, 812, 1218},  // a 4x6 in page at 203 dpi, as Poppler renders it
+      {811, 1217, 3, 812, 1218},  // one dot smaller: odd offsets
+      {5, 3, 0, 13, 7},           // small, centred inside a byte
+      {1, 1, 0, 9, 9},            // one pixel
+      {30, 4, 1, 17, 40},         // wider than the label: shrunk
+      {7, 90, 0, 64, 31},         // taller than the label: shrunk
+      {1700, 2400, 0, 812, 1218}, // a large image shrunk onto a label
+      {9, 9, 0, 9, 9},            // exactly the label, not a whole byte wide
+  };
+  unsigned seed = 12345;
+  for (const Case& c : cases) {
+    std::size_t stride = c.imageWidth + c.stridePad;
+    std::vector<unsigned char> grey(stride * c.imageHeight);
+    for (unsigned char& g : grey) {
+      seed = seed * 1103515245u + 12345u;
+      g = static_cast<unsigned char>(seed >> 16);
+    }
+    LabelBitmap out;
+    placeGrey(grey.data(), c.imageWidth, c.imageHeight, stride, c.width, c.height, out);
+    EXPECT_EQ(reference(grey, c.imageWidth, c.imageHeight, stride, c.width, c.height), out.bits)
+        << c.imageWidth << "x" << c.imageHeight << " on " << c.width << "x" << c.height;
+  }
 }
