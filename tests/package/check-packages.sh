@@ -45,10 +45,13 @@ chmod 0755 "$tmp"
 cleanup() {
   local status=$?
   stop_cupsd
-  if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'installed'; then
-    apt-get "${apt_options[@]}" purge "$package" >/dev/null 2>&1 ||
-      { echo "check-packages: could not purge $package" >&2; status=1; }
-  fi
+  [ -z "${app_pid:-}" ] || { kill -KILL "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; }
+  for p in "$package" label-printer-app; do
+    if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'installed'; then
+      apt-get "${apt_options[@]}" purge "$p" >/dev/null 2>&1 ||
+        { echo "check-packages: could not purge $p" >&2; status=1; }
+    fi
+  done
   if [ $status -ne 0 ]; then
     [ -f "$tmp/log/error_log" ] && grep '^E ' "$tmp/log/error_log" | tail -n 20 >&2
     echo "check-packages: files kept in $tmp" >&2
@@ -198,6 +201,35 @@ grep -q "^\*NickName: \".*, torvane $next\"" "$tmp/conf/ppd/labels.ppd" ||
   die "the queue's PPD was not updated: $(grep '^\*NickName' "$tmp/conf/ppd/labels.ppd")"
 step "the queue's PPD is now $(sed -n 's/^\*NickName: "\(.*\)"/\1/p' "$tmp/conf/ppd/labels.ppd")"
 print labels "$next"
+
+# ---------------------------------------------------------------------------------------------
+# The printer application as installed: its server links no PDF library and prints a PDF
+# through the installed renderer.
+app1=$(echo "$tmp/v1/label-printer-app_${version}_"*.deb)
+[ -f "$app1" ] || die "scripts/package built no label-printer-app"
+step "label-printer-app: installing $version and printing a PDF through its renderer"
+apt install "$app1"
+[ -x /usr/libexec/label-printer-app/label-render ] || die "no installed renderer"
+if ldd /usr/sbin/label-printer-app | grep -q poppler; then die "the server links Poppler"; fi
+mkdir -p "$tmp/app/out" && chmod 0755 "$tmp/app"
+app_port=$(free_port)
+HOME=$tmp/app TMPDIR=$tmp/app SNAP_COMMON=$tmp/app /usr/sbin/label-printer-app server \
+  -o server-port="$app_port" -o listen-hostname=127.0.0.1 -o log-file="$tmp/app/log" -o log-level=info \
+  -o spool-directory="$tmp/app/spool" -o state-file="$tmp/app/state" > /dev/null 2>&1 &
+app_pid=$!
+appctl() { HOME=$tmp/app TMPDIR=$tmp/app SNAP_COMMON=$tmp/app /usr/sbin/label-printer-app "$@"; }
+for _ in $(seq 200); do [ -S "$tmp/app/label-printer-app.sock" ] && break; sleep 0.1; done
+appctl add -d labels -m zpl_203 -v "file://$tmp/app/out?ext=zpl" || die "the installed server took no printer"
+tools/make-label-pdf 4x6in "$tmp/app/label.pdf"
+appctl submit -d labels -t installed "$tmp/app/label.pdf" >/dev/null || die "the installed server took no job"
+for _ in $(seq 300); do appctl jobs -d labels 2>/dev/null | grep -q "completed\|aborted" && break; sleep 0.1; done
+appctl jobs -d labels 2>/dev/null | grep -q completed ||
+  die "the PDF did not print: $(appctl jobs -d labels 2>&1; tail -n 5 "$tmp/app/log")"
+grep -q '\^XA' "$tmp/app/out/installed.zpl" || die "the printer got no label"
+grep -q poppler "/proc/$app_pid/maps" && die "the server mapped Poppler"
+kill -TERM "$app_pid"; wait "$app_pid" 2>/dev/null || true; app_pid=
+step "label-printer-app printed $(stat -c %s "$tmp/app/out/installed.zpl") bytes of ZPL from the PDF"
+apt purge label-printer-app
 
 # ---------------------------------------------------------------------------------------------
 step "purging"
