@@ -125,7 +125,9 @@ class RenderLimits : public RenderClient {
     std::cout << "  " << pdf.size() << "-byte PDF: " << seconds << " s; this process's peak "
               << before << " -> " << after << " KiB\n";
     EXPECT_LT(after - before, 16 * 1024) << "the parent grew";
-    EXPECT_TRUE(drawn.pages.empty());
+    if (drawn.result.status != RenderStatus::ok) {
+      EXPECT_TRUE(drawn.pages.empty());
+    }
     EXPECT_TRUE(noChildLeft());
     return drawn;
   }
@@ -292,9 +294,16 @@ TEST_F(RenderLimits, HugeJpeg2000ImageRunsOutOfMemory)
   EXPECT_EQ("The PDF needs more than the 256 MiB allowed to draw page 1", drawn.result.reason);
 }
 
+// Poppler 22 asks for the 2 GB page and meets the limit.  Poppler 25 refuses a JBIG2 page that
+// large before it allocates anything and draws the page without the image, as a viewer shows
+// it; the renderer then stays small.  Either way nothing grows past the limit.
 TEST_F(RenderLimits, HugeJbig2PageRunsOutOfMemory)
 {
   Drawn drawn = drawHostile(testdocs::jbig2Pdf(130000), renderer(256));
+  if (drawn.result.status == RenderStatus::ok) {
+    EXPECT_EQ(1u, drawn.pages.size());
+    return;
+  }
   EXPECT_EQ(RenderStatus::noMemory, drawn.result.status) << drawn.result.reason;
   EXPECT_EQ("The PDF needs more than the 256 MiB allowed to draw page 1", drawn.result.reason);
 }
