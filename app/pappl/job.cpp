@@ -238,6 +238,8 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
   if (!startJob(job, options.get(), device))
     return false;
   AppJob* state = appJob(job);
+  // From here a SIGTERM is noted for this job (see serverStopping), before the renderer runs.
+  serverStopping();
   auto cancelled = [&] { return papplJobIsCanceled(job); };
   RenderCallbacks callbacks;
   callbacks.canceled = [&] { return cancelled() || serverStopping(); };
