@@ -277,9 +277,9 @@ def probe_jobs(server):
                       if "/libc.so" in l), None)
     added = []
     def add(binary, event, where):
-        for suffix, spec in (("", where), ("_ret", where + "%return")):
+        for suffix, place in (("", where), ("_ret", where + "%return")):
             done = subprocess.run(["perf", "probe", "-q", "-x", binary, "-a",
-                                   f"appbench:{event}{suffix}={spec}"], capture_output=True)
+                                   f"appbench:{event}{suffix}={place}"], capture_output=True)
             if done.returncode == 0:
                 added.append(f"appbench:{event}{suffix}")
     try:

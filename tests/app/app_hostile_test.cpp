@@ -80,6 +80,26 @@ class AppHostile : public AppServer {
   }
 
   std::string log() { return readFile(dir.file("log")); }
+
+  // Starts a server whose renderer may take a minute a page, and a job "forms" on z203 whose
+  // page would take far longer; returns the renderer's process ID once it draws.
+  pid_t startLongDrawing()
+  {
+    startLimited(60);
+    std::string path = write("forms.pdf", testdocs::nestedFormsPdf(40));
+    EXPECT_EQ(0, app({"submit", "-d", "z203", "-t", "forms", path}).status);
+    return waitForRenderer();
+  }
+
+  // Whether the first printer prints a label after what went before.
+  bool printsAfter()
+  {
+    std::string state;
+    std::string pwg = dir.file("label.pwg");
+    writePwgLabel(pwg, 203);
+    submit(kPrinters[0], pwg, "after", state);
+    return state == "completed";
+  }
 };
 
 TEST_F(AppHostile, EachDocumentEndsItsOwnJobWithItsReasonWhileAnotherPrinterPrints)
@@ -124,17 +144,12 @@ TEST_F(AppHostile, EachDocumentEndsItsOwnJobWithItsReasonWhileAnotherPrinterPrin
   std::printf("server peak (VmHWM) after the hostile documents: %ld kB\n", peak);
 
   // The printer whose jobs failed prints the next one.
-  std::string state;
-  std::string after = submit(kPrinters[0], pwg, "after", state);
-  EXPECT_EQ("completed", state);
+  EXPECT_TRUE(printsAfter());
 }
 
 TEST_F(AppHostile, ACancelEndsALongDrawingAtOnce)
 {
-  startLimited(60);
-  std::string path = write("forms.pdf", testdocs::nestedFormsPdf(40));
-  ASSERT_EQ(0, app({"submit", "-d", "z203", "-t", "forms", path}).status);
-  pid_t drawing = waitForRenderer();
+  pid_t drawing = startLongDrawing();
   std::string id = waitForState("z203", IPP_JSTATE_PROCESSING);
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(0, app({"cancel", "-d", "z203", "-j", id}).status);
@@ -142,19 +157,12 @@ TEST_F(AppHostile, ACancelEndsALongDrawingAtOnce)
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LT(seconds, 2.0);
   EXPECT_NE(0, kill(drawing, 0)) << "the renderer outlived its cancelled job";
-  std::string state;
-  std::string pwg = dir.file("label.pwg");
-  writePwgLabel(pwg, 203);
-  submit(kPrinters[0], pwg, "after", state);
-  EXPECT_EQ("completed", state);
+  EXPECT_TRUE(printsAfter());
 }
 
 TEST_F(AppHostile, SigtermStopsTheServerWhileADocumentIsDrawn)
 {
-  startLimited(60);
-  std::string path = write("forms.pdf", testdocs::nestedFormsPdf(40));
-  ASSERT_EQ(0, app({"submit", "-d", "z203", "-t", "forms", path}).status);
-  pid_t drawing = waitForRenderer();
+  pid_t drawing = startLongDrawing();
   auto start = std::chrono::steady_clock::now();
   kill(server, SIGTERM);
   int status = 0;
@@ -172,19 +180,12 @@ TEST_F(AppHostile, SigtermStopsTheServerWhileADocumentIsDrawn)
 
 TEST_F(AppHostile, ARendererKilledBySignalFailsItsJobOnly)
 {
-  startLimited(60);
-  std::string path = write("forms.pdf", testdocs::nestedFormsPdf(40));
-  ASSERT_EQ(0, app({"submit", "-d", "z203", "-t", "forms", path}).status);
-  pid_t drawing = waitForRenderer();
+  pid_t drawing = startLongDrawing();
   ASSERT_GT(drawing, 0);
   kill(drawing, SIGSEGV);
   EXPECT_EQ("failed", jobEnd("z203", "forms"));
   EXPECT_NE(std::string::npos, log().find("The renderer stopped unexpectedly (signal 11)")) << log();
-  std::string state;
-  std::string pwg = dir.file("label.pwg");
-  writePwgLabel(pwg, 203);
-  submit(kPrinters[0], pwg, "after", state);
-  EXPECT_EQ("completed", state);
+  EXPECT_TRUE(printsAfter());
 }
 
 }  // namespace
