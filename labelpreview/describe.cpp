@@ -230,6 +230,8 @@ std::string describeLabelJob(const LabelJob& job, int dpi)
       describeZpl(lines, label.zpl, dpi);
     else
       describeDpl(lines, label.dpl, dpi);
+    for (const std::string& field : label.fields)
+      lines.add("field", field);
     for (const std::string& note : label.notes)
       lines.add("note", note);
     text += lines.text;

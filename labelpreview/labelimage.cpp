@@ -3,6 +3,7 @@
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
 #include "previewimpl.h"
+#include "zplrender.h"
 
 #include <algorithm>
 #include <array>
@@ -178,7 +179,7 @@ std::string tooMuchWork(std::size_t size)
 }
 
 bool parseLabelJob(std::span<const unsigned char> bytes, LabelJob& job, JobError& error,
-                   const LabelSink& sink)
+                   const LabelSink& sink, const ZplDrawing* drawing)
 {
   job = {};
   error = {};
@@ -196,7 +197,12 @@ bool parseLabelJob(std::span<const unsigned char> bytes, LabelJob& job, JobError
   unsigned char first = bytes[start];
   if (first == 0x10 || first == '^' || first == '~') {
     job.language = JobLanguage::zpl;
-    return parseZplJob(bytes, start, job, error, sink);
+    return parseZplJob(bytes, start, job, error, sink, drawing);
+  }
+  // ZPL from other hosts often starts with a line end or blanks.
+  if (zplrender::looksLikeZpl(bytes.subspan(start))) {
+    job.language = JobLanguage::zpl;
+    return parseZplJob(bytes, start, job, error, sink, drawing);
   }
   if (first == 0x01 || first == 0x02) {
     job.language = JobLanguage::dpl;

@@ -6,8 +6,10 @@
 // as a label job, 2 for a wrong command line, 3 when a file cannot be read or written.
 
 #include "preview.h"
+#include "zplrender.h"
 #include "version.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,12 +20,15 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: labelpreview [--format png|pbm] [--dpi N] [--info] [-o PREFIX] [JOBFILE]\n"
-    "  Reads a ZPL II job from torvane or a DPL job from silvane (JOBFILE, or standard\n"
-    "  input) and writes each label as PREFIX-001.png, PREFIX-002.png, ...\n"
+    "usage: labelpreview [--format png|pbm] [--dpi N] [--media WxH] [--info] [-o PREFIX] [JOBFILE]\n"
+    "  Reads a ZPL II job (from torvane or any other host) or a DPL job from silvane\n"
+    "  (JOBFILE, or standard input) and writes each label as PREFIX-001.png, PREFIX-002.png, ...\n"
     "  --format pbm  write binary PBM files (P4, 1 = black) instead of PNG\n"
     "  --dpi N       printer resolution for millimetres and the PNG's size (default 203)\n"
-    "  --info        describe each label and the job's settings instead of writing images\n"
+    "  --media WxH   label size for a ZPL job without ^PW or ^LL: 4x6in, 100x150mm or dots\n"
+    "                (default 4x6in)\n"
+    "  --info        describe each label, its fields and the job's settings instead of\n"
+    "                writing images\n"
     "  -o PREFIX     file name prefix (default: JOBFILE without its extension, or label)\n";
 
 // A job far larger than any label job is refused before it fills memory.
@@ -33,6 +38,9 @@ struct Options {
   bool pbm = false;
   bool info = false;
   int dpi = 203;
+  double mediaWidth = 0;  // in `mediaUnit`s
+  double mediaHeight = 0;
+  std::string mediaUnit;  // "in", "mm" or "" for dots
   std::string prefix;
   std::string jobFile;
 };
@@ -77,6 +85,19 @@ int readOptions(int argc, char** argv, Options& options)
       if (v.empty() || *end != '\0' || dpi < 1 || dpi > 10000)
         return usage("--dpi takes a resolution from 1 to 10000");
       options.dpi = static_cast<int>(dpi);
+    } else if (arg == "--media" || arg.rfind("--media=", 0) == 0) {
+      char* end = nullptr;
+      if (!value(v))
+        return usage("--media takes a size such as 4x6in, 100x150mm or 812x1218");
+      double w = std::strtod(v.c_str(), &end);
+      double h = *end == 'x' ? std::strtod(end + 1, &end) : 0;
+      std::string unit = end;
+      if (!(w > 0 && h > 0 && w < 100000 && h < 100000) ||
+          (unit != "in" && unit != "mm" && !unit.empty()))
+        return usage("--media takes a size such as 4x6in, 100x150mm or 812x1218");
+      options.mediaWidth = w;
+      options.mediaHeight = h;
+      options.mediaUnit = unit;
     } else if (arg == "-o") {
       if (!value(v) || v.empty())
         return usage("-o takes a file name prefix");
@@ -172,9 +193,30 @@ int main(int argc, char** argv)
     return written;
   };
 
+  ZplDrawing drawing;
+  drawing.dpi = options.dpi;
+  auto dots = [&](double size) {
+    double scale = options.mediaUnit == "in" ? options.dpi
+                   : options.mediaUnit == "mm" ? options.dpi / 25.4
+                                               : 1.0;
+    return static_cast<int>(std::min(1e6, size * scale + 0.5));
+  };
+  drawing.mediaWidth = dots(options.mediaWidth);
+  drawing.mediaHeight = dots(options.mediaHeight);
+  std::vector<unsigned char> fontBytes;
+  std::string fontProblem;
+  const char* fontPath = std::getenv("LABELPREVIEW_FONT");
+  if (!fontPath || !*fontPath)
+    fontPath = zplrender::kLabelFontPath;
+  if (readJob(fontPath, fontBytes, fontProblem))
+    drawing.font = zplrender::loadLabelFont(std::move(fontBytes), fontProblem);
+  if (!drawing.font && zplrender::looksLikeZpl(bytes))
+    std::fprintf(stderr, "labelpreview: the label font %s cannot be read (%s): ZPL text is not drawn\n",
+                 fontPath, fontProblem.c_str());
+
   LabelJob job;
   JobError error;
-  if (!parseLabelJob(bytes, job, error, sink)) {
+  if (!parseLabelJob(bytes, job, error, sink, &drawing)) {
     if (writeFailed) {
       std::fprintf(stderr, "labelpreview: %s\n", problem.c_str());
       return 3;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -90,6 +91,7 @@ struct DplSettings {
 
 struct PreviewLabel {
   LabelImage image;
+  std::vector<std::string> fields;  // a ZPL job's fields, each in a line, when drawn
   std::size_t offset = 0;          // first byte of the commands that print it
   ZplSettings zpl;                 // filled for a ZPL job
   DplSettings dpl;                 // filled for a DPL job
@@ -112,6 +114,20 @@ struct JobError {
   std::string what;
 };
 
+namespace zplrender {
+class LabelFont;
+}
+
+// How ZPL jobs of any origin are drawn: the resolution, the media for a job that sets no size
+// (0: 4 x 6 inches), and the label font (none: text is noted, not drawn).  A job of our own
+// filters' commands alone is read exactly as the printer takes it, without these.
+struct ZplDrawing {
+  int dpi = 203;
+  int mediaWidth = 0;
+  int mediaHeight = 0;
+  std::shared_ptr<zplrender::LabelFont> font;
+};
+
 // Receives each label, numbered from 1, as soon as it has been read.  Returning false stops
 // the reading.
 using LabelSink = std::function<bool(const PreviewLabel& label, int number)>;
@@ -121,11 +137,11 @@ using LabelSink = std::function<bool(const PreviewLabel& label, int number)>;
 // stays in job.labels.  With one, each label goes to the sink and job.labels keeps its size,
 // settings and notes but not its dots, so a job of many labels needs the memory of one.
 bool parseLabelJob(std::span<const unsigned char> bytes, LabelJob& job, JobError& error,
-                   const LabelSink& sink = nullptr);
+                   const LabelSink& sink = nullptr, const ZplDrawing* drawing = nullptr);
 
 // The two languages, each from `start` (just past the zero-byte run).
 bool parseZplJob(std::span<const unsigned char> bytes, std::size_t start, LabelJob& job,
-                 JobError& error, const LabelSink& sink);
+                 JobError& error, const LabelSink& sink, const ZplDrawing* drawing = nullptr);
 bool parseDplJob(std::span<const unsigned char> bytes, std::size_t start, LabelJob& job,
                  JobError& error, const LabelSink& sink);
 

@@ -10,9 +10,11 @@
 #include "DataComDecompress.h"
 #include "GRFDataZ64.h"
 #include "previewimpl.h"
+#include "zplrender.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -813,9 +815,131 @@ struct ZplReader {
 
 }  // namespace
 
-bool parseZplJob(std::span<const unsigned char> bytes, std::size_t start, LabelJob& job,
-                 JobError& error, const LabelSink& sink)
+namespace {
+
+// True when the job holds only commands this reader acts on (those of our own filters and of
+// other raster drivers); any other command sends the job to the label renderer.
+bool rasterCommandsOnly(std::span<const unsigned char> bytes, std::size_t start)
 {
+  static const char* const known[] = {"XA", "XZ", "FO", "FT", "FS", "FR", "XG", "GB", "PW",
+                                      "LL", "LH", "LS", "LT", "CI", "PQ", "PP", "LR", "ID",
+                                      "MN", "MT", "PO", "PM", "MM", "JM", "JU", "PR", "SD",
+                                      "TA", "JS", "DG", "CC", "CD", "CT"};
+  unsigned char formatPrefix = '^';
+  unsigned char controlPrefix = '~';
+  for (std::size_t i = start; i + 2 < bytes.size(); i++) {
+    unsigned char b = bytes[i];
+    if (b != formatPrefix && b != controlPrefix && b != kDle)
+      continue;
+    char name[3] = {static_cast<char>(bytes[i + 1]), static_cast<char>(bytes[i + 2]), 0};
+    for (char& c : name)
+      if (c >= 'a' && c <= 'z')
+        c = static_cast<char>(c - 'a' + 'A');
+    bool found = false;
+    for (const char* k : known)
+      found = found || std::strcmp(k, name) == 0;
+    if (!found)
+      return false;
+    if ((name[0] == 'C' && (name[1] == 'C' || name[1] == 'T')) && i + 3 < bytes.size()) {
+      (name[1] == 'C' ? formatPrefix : controlPrefix) = bytes[i + 3];
+      i += 3;
+      continue;
+    }
+    i += 2;
+  }
+  return true;
+}
+
+std::string fieldLine(const zplrender::FieldInfo& f)
+{
+  std::string line = f.kind + " at " + std::to_string(f.x) + "," + std::to_string(f.y);
+  if (f.rotation != 'N')
+    line += std::string(" turned ") + f.rotation;
+  if (!f.data.empty())
+    line += ": '" + printableText(f.data) + "'";
+  if (!f.problem.empty())
+    line += " (not drawn: " + f.problem + ")";
+  return line;
+}
+
+ZplSettings settingsOf(const zplrender::PrinterSettings& s)
+{
+  ZplSettings z;
+  z.darkness = s.darkness;
+  z.printSpeed = s.printSpeed;
+  z.slewSpeed = s.slewSpeed;
+  z.backfeedSpeed = s.backfeedSpeed;
+  z.mediaSensing = s.mediaSensing;
+  z.printMethod = s.printMethod;
+  z.orientation = s.orientation;
+  z.mirror = s.mirror;
+  z.printMode = s.printMode;
+  z.backfeed = s.backfeed;
+  z.dotMode = s.dotMode;
+  z.tearOff = s.tearOff;
+  z.labelTop = s.labelTop;
+  z.labelShift = s.labelShift;
+  z.characterSet = s.characterSet;
+  z.configurationSaved = s.configurationSaved;
+  z.quantity = s.quantity;
+  z.pauseEvery = s.pauseEvery;
+  z.replicates = s.replicates;
+  z.overridePause = s.overridePause;
+  z.formatPause = s.formatPause;
+  return z;
+}
+
+// Any other ZPL job: drawn by the label renderer, each label handed on as it is drawn.
+bool renderZplJob(std::span<const unsigned char> bytes, std::size_t start, LabelJob& job,
+                  JobError& error, const LabelSink& sink, const ZplDrawing* drawing)
+{
+  zplrender::Options options;
+  if (drawing) {
+    options.dpi = drawing->dpi;
+    options.mediaWidth = drawing->mediaWidth;
+    options.mediaHeight = drawing->mediaHeight;
+    options.font = drawing->font;
+  }
+  options.limits.maxLabelBytes = std::min<std::uint64_t>(options.limits.maxLabelBytes, kMaxLabelBytes);
+  bool stopped = false;
+  auto each = [&](zplrender::Label& drawn, int) {
+    PreviewLabel label;
+    label.image.width = static_cast<std::uint32_t>(drawn.image.width);
+    label.image.height = static_cast<std::uint32_t>(drawn.image.height);
+    label.image.rowBytes = drawn.image.rowBytes;
+    label.image.bits = std::move(drawn.image.bits);
+    label.offset = start + drawn.offset;
+    label.zpl = settingsOf(drawn.settings);
+    for (const zplrender::FieldInfo& f : drawn.fields)
+      label.fields.push_back(fieldLine(f));
+    label.notes = drawn.notes;
+    if (!deliverLabel(job, std::move(label), sink)) {
+      stopped = true;
+      return false;
+    }
+    return true;
+  };
+  zplrender::Result result;
+  bool ok = zplrender::renderZpl(bytes.subspan(start), options, result, each);
+  job.notes = result.notes;
+  if (stopped) {
+    error = {start + result.errorOffset, static_cast<int>(job.labels.size()), ""};
+    return false;
+  }
+  if (!ok) {
+    error = {start + result.errorOffset, static_cast<int>(job.labels.size()) + 1, result.error};
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parseZplJob(std::span<const unsigned char> bytes, std::size_t start, LabelJob& job,
+                 JobError& error, const LabelSink& sink, const ZplDrawing* drawing)
+{
+  if (!rasterCommandsOnly(bytes, start))
+    return renderZplJob(bytes, start, job, error, sink, drawing);
   ZplReader reader(bytes, job, error, sink);
   return reader.run(start);
 }
