@@ -427,7 +427,14 @@ TEST(MatrixDrawing, DataMatrix) {
 TEST(MatrixDrawing, Pdf417RowsAndModules) {
   BarcodeImage img = drawBarcode(field("B7", {"N", "8", "5", "4"}, "SHIP TO: 634 ALPHA DR", 2));
   ASSERT_EQ(img.error, "");
-  EXPECT_EQ(img.height % 8, 0);
+  EXPECT_EQ(img.height % 16, 0);  // rows of h = 8 module widths
+  // Without h, ^BY's height is the whole symbol's, shared among its rows.
+  BarcodeImage shared = drawBarcode(field("B7", {"N", "", "1", "4", "10"}, "ABC", 2, 3.0, 200));
+  EXPECT_EQ(shared.height, 10 * 20);
+  // Rows and columns too few for the data, or beyond 928 codewords, print nothing.
+  EXPECT_NE(drawBarcode(field("B7", {"N", "", "5", "4", "10"}, "ABC")).error.find("17 rows"),
+            std::string::npos);
+  EXPECT_NE(drawBarcode(field("B7", {"N", "", "0", "30", "40"}, "ABC")).error, "");
   EXPECT_EQ(img.width, (17 * (4 + 4) + 1) * 2);  // start, left, 4 data, right, stop
   testsupport::TempDir dir;
   EXPECT_EQ(zxing(writePgm(dir, img, "pdf")), "PDF417\tSHIP TO: 634 ALPHA DR\t]L2");
@@ -451,6 +458,11 @@ TEST(MatrixDrawing, MaxiCodeCarrierMessage) {
   testsupport::TempDir dir;
   std::string read = zxing(writePgm(dir, img, "maxi", 10), true);
   EXPECT_NE(read.find("152382802\\x1d" "840\\x1d" "001\\x1d" "1Z00004951"), std::string::npos) << read;
+  // The same message written as it reads back draws the same symbol.
+  std::string whole = "[)>\x1e" "01\x1d" "96" "152382802\x1d" "840\x1d" "001\x1d" + lpm.substr(9);
+  BarcodeImage same = drawBarcode(field("BD", {"2"}, whole));
+  ASSERT_EQ(same.error, "");
+  EXPECT_EQ(same.dots, img.dots);
   BarcodeImage mode3 = drawBarcode(field("BD", {"3"}, "066826B1A2B3" "HELLO"));
   ASSERT_EQ(mode3.error, "");
   EXPECT_NE(zxing(writePgm(dir, mode3, "maxi3", 10), true).find("B1A2B3"), std::string::npos);

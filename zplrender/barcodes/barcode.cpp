@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace zplrender {
 
@@ -800,7 +801,8 @@ BarcodeImage dataMatrix(const BarcodeField& f) {
   return squareMatrix(m, module);
 }
 
-// ^B7o,h,s,c,r,t: rows `h` dots tall (^BY's height without), modules ^BY's width.
+// ^B7o,h,s,c,r,t: rows `h` module widths tall, or ^BY's height shared among the rows;
+// modules ^BY's width.
 BarcodeImage pdf417(const BarcodeField& f) {
   ZintRequest req;
   req.symbology = flag(f, 5, false) ? BARCODE_PDF417COMP : BARCODE_PDF417;
@@ -809,13 +811,23 @@ BarcodeImage pdf417(const BarcodeField& f) {
   req.option1 = number(f, 2, 0, 0, 8);
   req.option2 = number(f, 3, 0, 1, 30);
   req.option3 = number(f, 4, 0, 3, 90);
+  if (req.option2 > 0 && req.option3 > 0 && req.option2 * req.option3 > 928)
+    return failure("PDF417 of " + std::to_string(req.option2) + " columns and " +
+                   std::to_string(req.option3) + " rows is beyond 928 codewords");
   Modules m = encode(req);
   if (!m.error.empty())
     return failure(m.error);
-  int rowHeight = barHeight(f, 1);
-  if (static_cast<long>(rowHeight) * static_cast<long>(m.rows.size()) > kMaxBarcodeDots)
+  // The printer keeps the rows it is given: data that needs more prints nothing.
+  if (req.option3 > 0 && m.rows.size() != static_cast<std::size_t>(req.option3))
+    return failure("PDF417 data needs " + std::to_string(m.rows.size()) + " rows, the field gives " +
+                   std::to_string(req.option3));
+  int rows = static_cast<int>(std::max<std::size_t>(1, m.rows.size()));
+  long rowHeight = static_cast<long>(number(f, 1, 0, 1, kMaxBarcodeDots)) * moduleWidth(f);
+  if (rowHeight == 0)
+    rowHeight = std::max(1, std::clamp(f.defaults.height, 1, kMaxBarcodeDots) / rows);
+  if (rowHeight * static_cast<long>(m.rows.size()) > kMaxBarcodeDots)
     return tooLarge(0, static_cast<long>(rowHeight) * static_cast<long>(m.rows.size()));
-  return matrixImage(m, moduleWidth(f), std::vector<int>(m.rows.size(), rowHeight));
+  return matrixImage(m, moduleWidth(f), std::vector<int>(m.rows.size(), static_cast<int>(rowHeight)));
 }
 
 // ^BOa,b,c,d,e,f,g: d is 0 (the default size), 1-99 an error correction share, 101-104
@@ -899,14 +911,30 @@ BarcodeImage dataBar(const BarcodeField& f) {
 
 // ^BDm,n,t: MaxiCode's hexagons and bullseye at the symbol's fixed size, 1.11 inches wide.
 // Modes 2 and 3 take the structured carrier message first: class of service (3 digits),
-// country (3 digits), postal code (9 digits in mode 2, 6 characters in mode 3).
+// country (3 digits), postal code (9 digits in mode 2, 6 characters in mode 3); or the whole
+// message as a reader returns it ("[)>" RS "01" GS "96" postal GS country GS class GS ...).
 BarcodeImage maxiCode(const BarcodeField& f) {
   int mode = number(f, 0, 2, 2, 6);
   ZintRequest req;
   req.symbology = BARCODE_MAXICODE;
   req.name = "MaxiCode";
   req.option1 = mode;
-  if (mode == 2 || mode == 3) {
+  static constexpr std::string_view kHeader = "[)>\x1e" "01\x1d";
+  if ((mode == 2 || mode == 3) && f.data.rfind(kHeader, 0) == 0 && f.data.size() > kHeader.size() + 2) {
+    // The carrier message written whole, as it reads back: header and year, then postal code,
+    // country and class of service each ended by GS; the symbol takes them out to code first.
+    std::size_t at = kHeader.size() + 2;
+    std::string fields[3];
+    for (std::string& field : fields) {
+      std::size_t gs = f.data.find('\x1d', at);
+      if (gs == std::string::npos)
+        return failure("MaxiCode carrier message lacks its postal code, country and class");
+      field = f.data.substr(at, gs - at);
+      at = gs + 1;
+    }
+    req.primary = fields[0] + fields[1] + fields[2];
+    req.data = f.data.substr(0, kHeader.size() + 2) + f.data.substr(at);
+  } else if (mode == 2 || mode == 3) {
     std::size_t postal = mode == 2 ? 9 : 6;
     if (f.data.size() < 6 + postal)
       return failure("MaxiCode mode " + std::to_string(mode) + " data must start with class (3), country (3) and a " +
