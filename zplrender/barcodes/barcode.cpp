@@ -968,10 +968,11 @@ BarcodeImage maxiCode(const BarcodeField& f) {
     return tooLarge(width, height);
   BarcodeImage image;
   blank(image, static_cast<int>(width), static_cast<int>(height));
-  // Hexagons stand on a point: inside when within the flats and the slanted sides.
+  // Hexagons stand on a point: inside when within the flats and the slanted sides.  libzint's
+  // touch their neighbours; printed ones keep a narrow light gap, a tenth of the pitch.
   for (auto* h = s->vector->hexagons; h; h = h->next) {
     double cx = h->x * scale, cy = h->y * scale;
-    double flat = h->diameter * scale / 2;  // centre to a flat side
+    double flat = 0.9 * h->diameter * scale / 2;  // centre to a flat side
     double radius = flat * 2 / std::sqrt(3.0);
     for (int y = static_cast<int>(cy - radius); y <= static_cast<int>(cy + radius) + 1; y++)
       for (int x = static_cast<int>(cx - flat); x <= static_cast<int>(cx + flat) + 1; x++) {
