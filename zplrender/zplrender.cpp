@@ -494,6 +494,7 @@ class Renderer {
   std::map<int, std::string> values_;  // ^FN values of a label that recalls a format
 
   std::uint64_t work_ = 0;
+  FieldInfo* placed_ = nullptr;  // the field being drawn, for the box it covers
   int labelsDelivered_ = 0;
   bool labelLimitNoted_ = false;
 
@@ -1448,6 +1449,12 @@ class Renderer {
       left = f.justify == 1 ? fx - tw : fx;
       top = fy;
     }
+    if (placed_) {
+      placed_->left = static_cast<int>(std::clamp(left, -1000000LL, 1000000LL));
+      placed_->top = static_cast<int>(std::clamp(top, -1000000LL, 1000000LL));
+      placed_->width = static_cast<int>(tw);
+      placed_->height = static_cast<int>(th);
+    }
     long long ex, ey;
     turnPoint(endX, ay, ex, ey);
     c.lastX = left + ex;
@@ -1703,6 +1710,7 @@ class Renderer {
       std::string data = fieldData(f, copy);
       info.data = data;
       info.problem = f.problem;
+      placed_ = &info;
       bool ok = true;
       if (!f.problem.empty()) {
         note(f.problem);
@@ -1717,6 +1725,7 @@ class Renderer {
           default: break;
         }
       }
+      placed_ = nullptr;
       if (!ok)
         return false;
       label.fields.push_back(std::move(info));

@@ -89,6 +89,9 @@ struct FieldInfo {
   char rotation = 'N';
   std::string data;  // after ^FH, serial numbering and ^FN
   std::string problem;  // why it was not drawn; empty when it was
+  // The box it covers on the label once turned and placed (before ^PM and ^PO); empty when
+  // nothing was drawn.
+  int left = 0, top = 0, width = 0, height = 0;
 };
 
 struct Label {

@@ -1,0 +1,3 @@
+// zplrender_test.cpp: placeholder, filled below.
+#include "zpltest.h"
+TEST(Placeholder, Builds) {}
