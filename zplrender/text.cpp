@@ -34,8 +34,9 @@ constexpr BitmapFont kBitmapFonts[] = {
     {'E', 28, 15, 5}, {'F', 26, 13, 3}, {'G', 60, 40, 8}, {'H', 21, 13, 6},
 };
 
-// The share of the cell above the baseline, for every font.
-constexpr double kAscentShare = 0.8;
+// The share of the cell above the baseline, for every font: cap tops then sit where printed
+// labels have them (docs/zpl-renderer.md).
+constexpr double kAscentShare = 0.73;
 
 }  // namespace
 
