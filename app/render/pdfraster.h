@@ -36,4 +36,16 @@ int pdfPageCount(const PdfDocument& document);
 bool renderPdfPage(const PdfDocument& document, int index, int dpi, unsigned width,
                    unsigned height, LabelBitmap& out, std::string& error);
 
+// The size of page `index` in points as a viewer shows it: its CropBox, turned by its /Rotate.
+// False with `error` set when the page cannot be read or has no size.
+bool pdfPageSize(const PdfDocument& document, int index, double& width, double& height,
+                 std::string& error);
+
+// Draws the part of page `index` at `resolution` dpi (as pdfPageSize shows it) whose top-left
+// corner is (x, y) in dots, `width` x `height` dots, into `grey` (0 black to 255 white; the
+// paper around the page is white).  `smooth` draws with anti-aliasing, for a preview.
+bool renderPdfArea(const PdfDocument& document, int index, double resolution, long x, long y,
+                   unsigned width, unsigned height, bool smooth, std::vector<unsigned char>& grey,
+                   std::string& error);
+
 }  // namespace app
