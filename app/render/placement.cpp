@@ -32,6 +32,8 @@ constexpr double kLabelShare = 0.6, kLabelLeast = 0.4, kLabelMost = 1.15;
 // Content within these bounds of the label's size at full size is printed at full size, so
 // bars and dots keep their widths; a cropped block is padded by one preview dot.
 constexpr double kFullSizeLow = 0.97, kFullSizeHigh = 1.15;
+// A page of more blocks than this is text or a pattern, not labels: taken whole.
+constexpr std::size_t kBusyPage = 1000;
 // Whole-number scale factors for pictures, when they keep this share of the fitted size.
 constexpr double kWholeShare = 0.85;
 // How far a page may be enlarged, against a region of one point.
@@ -166,11 +168,18 @@ bool labelSized(double w, double h, double lw, double lh)
 
 std::string inches(double value)
 {
+  // A found label's size is its frame's, a little inside the label: sizes within an eighth of
+  // an inch of a quarter are named by the quarter.
+  double quarter = std::round(value * 4) / 4;
+  if (std::fabs(value - quarter) <= 0.125)
+    value = quarter;
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
+  std::snprintf(text, sizeof text, "%.2f", value);
   std::string out = text;
-  if (out.size() > 2 && out.compare(out.size() - 2, 2, ".0") == 0)
-    out.resize(out.size() - 2);
+  while (out.back() == '0')
+    out.pop_back();
+  if (out.back() == '.')
+    out.pop_back();
   return out;
 }
 
@@ -277,12 +286,31 @@ std::vector<Block> findBlocks(const GreyView& preview, double pixelsPerInch)
       if (e.x1 - e.x0 >= mark && e.y1 - e.y0 >= mark)
         marked[b] = true;
     }
-  for (int b = 0; b < count; b++) {
-    const Extent& e = blockExtent[static_cast<std::size_t>(b)];
-    if (e.x1 <= e.x0)
-      continue;
-    blocks.push_back({{double(e.x0), double(e.y0), double(e.x1 - e.x0), double(e.y1 - e.y0)},
-                      marked[static_cast<std::size_t>(b)]});
+  // Blocks whose boxes overlap are one: what lies inside a label's frame belongs to it.
+  std::vector<std::size_t> live;
+  for (std::size_t b = 0; b < blockExtent.size(); b++)
+    if (blockExtent[b].x1 > blockExtent[b].x0)
+      live.push_back(b);
+  for (bool merged = live.size() <= kBusyPage; merged;) {
+    merged = false;
+    for (std::size_t i = 0; i < live.size(); i++)
+      for (std::size_t j = i + 1; j < live.size();) {
+        Extent& a = blockExtent[live[i]];
+        const Extent& b = blockExtent[live[j]];
+        if (a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1) {
+          a = {std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+          marked[live[i]] = marked[live[i]] || marked[live[j]];
+          live.erase(live.begin() + static_cast<long>(j));
+          merged = true;
+          j = i + 1;  // the grown box may now meet one passed over
+        } else {
+          j++;
+        }
+      }
+  }
+  for (std::size_t b : live) {
+    const Extent& e = blockExtent[b];
+    blocks.push_back({{double(e.x0), double(e.y0), double(e.x1 - e.x0), double(e.y1 - e.y0)}, marked[b]});
   }
   std::sort(blocks.begin(), blocks.end(), [](const Block& a, const Block& b) {
     return a.box.width * a.box.height > b.box.width * b.box.height;
@@ -330,6 +358,8 @@ PagePlan planPage(const PageShape& page, const GreyView* preview, double preview
   if (preview != nullptr && previewPerInch > 0 &&
       wantsPreview(page, labelWidth, labelHeight, dpi, options)) {
     std::vector<Block> blocks = findBlocks(*preview, previewPerInch);
+    if (blocks.size() > kBusyPage)
+      blocks.clear();
     double toUnits = page.unitsPerInch / previewPerInch;
     std::vector<Box> labels;
     bool otherMarked = false;
@@ -421,11 +451,8 @@ PagePlan planPage(const PageShape& page, const GreyView* preview, double preview
   };
   if (turnedNote)
     add(cropped ? "turned it 90° to fit the label" : "Turned the page 90° to fit the label");
-  if (shownPercent != 100 && !page.raster)
-    add((cropped || turnedNote ? std::string("printed at ") : std::string("Printed at ")) +
-        std::to_string(shownPercent) + " %");
-  else if (shownPercent != 100)
-    add((cropped || turnedNote ? std::string("scaled ") : std::string("Scaled ")) +
+  if (shownPercent != 100)
+    add(std::string(plan.note.empty() ? "P" : "p") + (page.raster ? "rinted scaled " : "rinted at ") +
         std::to_string(shownPercent) + " %");
   if (!plan.note.empty() && plan.note[0] >= 'a' && plan.note[0] <= 'z')
     plan.note[0] = static_cast<char>(plan.note[0] - 'a' + 'A');

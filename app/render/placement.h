@@ -11,6 +11,8 @@
 
 #pragma once
 
+#include "labelbitmap.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -119,7 +121,6 @@ LabelWindow labelWindow(const LabelPlace& place, unsigned labelWidth, unsigned l
 // Thresholds `window` (the page at the label's scale, not turned: width x height of the label,
 // swapped for 90 and 270) onto a label of labelWidth x labelHeight dots, turned by `turn`
 // clockwise degrees; dots outside the window's clip stay white.
-struct LabelBitmap;
 void placeWindow(const GreyView& window, const LabelWindow& frame, int turn, unsigned labelWidth,
                  unsigned labelHeight, LabelBitmap& out);
 

@@ -284,7 +284,7 @@ int drawDocument(const RenderJob& job, int out)
       LabelWindow frame = labelWindow(place, job.width, job.height);
       if (pdf) {
         if (!renderPdfArea(*pdf, number - 1, place.scale * shape.unitsPerInch, frame.x, frame.y,
-                           frame.width, frame.height, false, window, error))
+                           frame.width, frame.height, true, window, error))
           return fail(out, error);
       } else {
         sampleImage(image, place, frame, window);
