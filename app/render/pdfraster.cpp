@@ -76,7 +76,7 @@ int pdfPageCount(const PdfDocument& document)
 }
 
 bool renderPdfPage(const PdfDocument& document, int index, int dpi, unsigned width,
-                   unsigned height, LabelBitmap& out, std::string& error)
+                   unsigned height, LabelBitmap& out, std::string& error, bool smooth)
 {
   std::unique_ptr<poppler::page> page(document.doc->create_page(index));
   if (!page) {
@@ -98,7 +98,9 @@ bool renderPdfPage(const PdfDocument& document, int index, int dpi, unsigned wid
   double resolution = dpi * scale;
 
   poppler::page_renderer renderer;
-  renderer.set_render_hints(0);  // no anti-aliasing of shapes or text
+  renderer.set_render_hints(smooth ? poppler::page_renderer::antialiasing |
+                                         poppler::page_renderer::text_antialiasing
+                                   : 0);
   renderer.set_image_format(poppler::image::format_gray8);
   renderer.set_paper_color(0xFFFFFFFF);
   poppler::image image = renderer.render_page(page.get(), resolution, resolution);

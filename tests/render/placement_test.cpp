@@ -538,7 +538,7 @@ TEST(PlacementCorpus, FourBySixPageIsPlacedAsBefore)
   ASSERT_TRUE(document) << error;
   for (int n = 0; n < 2; n++) {
     LabelBitmap before;
-    ASSERT_TRUE(renderPdfPage(*document, n, 203, kWide, kHigh, before, error)) << error;
+    ASSERT_TRUE(renderPdfPage(*document, n, 203, kWide, kHigh, before, error, false)) << error;
     const LabelBitmap& now = printed.labels[static_cast<std::size_t>(n)];
     long blackBefore = 0, changed = 0, far = 0;
     auto near = [](const LabelBitmap& b, unsigned x, unsigned y) {
