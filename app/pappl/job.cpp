@@ -206,6 +206,42 @@ namespace {
 
 using PrintOptions = std::unique_ptr<pappl_pr_options_t, decltype(&papplJobDeletePrintOptions)>;
 
+// True unless the printer's setting keeps pages whole.
+bool cropsPages(pappl_printer_t*)
+{
+  return true;
+}
+
+// How the job's pages go on the label: its print-scaling and orientation-requested, and the
+// printer's setting for looking for labels on larger pages.  orientation-requested counts
+// only when the job asks for it: the printer's default ("none") lets the renderer turn pages.
+PlaceOptions placeOptions(pappl_job_t* job, const pappl_pr_options_t& options)
+{
+  PlaceOptions place;
+  switch (options.print_scaling) {
+    case PAPPL_SCALING_AUTO_FIT:
+      place.scaling = Scaling::autoFit;
+      break;
+    case PAPPL_SCALING_FIT:
+      place.scaling = Scaling::fit;
+      break;
+    case PAPPL_SCALING_FILL:
+      place.scaling = Scaling::fill;
+      break;
+    case PAPPL_SCALING_NONE:
+      place.scaling = Scaling::none;
+      break;
+    default:
+      place.scaling = Scaling::automatic;
+  }
+  if (papplJobGetAttribute(job, "orientation-requested") != nullptr &&
+      options.orientation_requested >= IPP_ORIENT_PORTRAIT &&
+      options.orientation_requested <= IPP_ORIENT_REVERSE_PORTRAIT)
+    place.orientation = static_cast<int>(options.orientation_requested);
+  place.crop = cropsPages(papplJobGetPrinter(job));
+  return place;
+}
+
 // A document (PDF, PNG, JPEG): drawn by the renderer, a process of its own under the server's
 // limits (renderclient.h), each page printed through the raster callbacks as it comes.  A
 // renderer that fails, runs out of memory or time ends the job with its reason; a cancel, or
@@ -228,6 +264,7 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
   request.dpi = dpi;
   request.width = options->header.cupsWidth;
   request.height = options->header.cupsHeight;
+  request.place = placeOptions(job, *options);
   if (format == DocumentFormat::pdf) {
     request.firstPage = static_cast<int>(std::max(1u, options->first_page));
     request.lastPage = static_cast<int>(std::min<unsigned>(options->last_page, INT_MAX));
@@ -242,6 +279,11 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
   serverStopping();
   auto cancelled = [&] { return papplJobIsCanceled(job); };
   RenderCallbacks callbacks;
+  // What was done to place a page shows as the job's message, and in its log.
+  callbacks.note = [&](int number, const std::string& note) {
+    papplJobSetMessage(job, "%s", note.c_str());
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %d: %s", number, note.c_str());
+  };
   callbacks.canceled = [&] { return cancelled() || serverStopping(); };
   callbacks.document = [&](int pages, int, int) {
     papplJobSetImpressions(job, format == DocumentFormat::pdf ? pages : 1);
