@@ -277,6 +277,8 @@ pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* dat
   // Localhost unless told otherwise; "*" listens on every address.
   const char* where = listen == nullptr ? "localhost" : std::strcmp(listen, "*") == 0 ? nullptr : listen;
   papplSystemAddListeners(system, where);
+  if (std::string service = serviceSocketPath(std::getenv("RUNTIME_DIRECTORY")); !service.empty())
+    papplSystemAddListeners(system, service.c_str());
   if (hostname != nullptr)
     papplSystemSetHostName(system, hostname);
   if (adminGroup != nullptr)

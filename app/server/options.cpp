@@ -78,4 +78,15 @@ std::string defaultPath(std::string_view suffix, std::string_view rootDir)
   return dir + "/" + name;
 }
 
+std::string serviceSocketPath(const char* runtimeDirectory)
+{
+  if (runtimeDirectory == nullptr)
+    return {};
+  std::string_view dir = runtimeDirectory;
+  dir = dir.substr(0, dir.find(':'));
+  if (dir.empty())
+    return {};
+  return std::string(dir) + "/" + kBaseName + ".sock";
+}
+
 }  // namespace app

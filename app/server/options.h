@@ -43,4 +43,11 @@ std::string defaultPath(std::string_view suffix, std::string_view rootDir);
 
 inline constexpr const char* kBaseName = "label-printer-app";
 
+// The extra local socket of a server that systemd runs as a user of its own: PAPPL names a
+// non-root server's socket after its uid in $TMPDIR, where root's commands never look, so the
+// server also listens on `label-printer-app.sock` in the first directory of systemd's
+// $RUNTIME_DIRECTORY, which /run/label-printer-app.sock links to.  Empty when the variable is
+// unset or empty (started by hand).
+std::string serviceSocketPath(const char* runtimeDirectory);
+
 }  // namespace app

@@ -176,6 +176,15 @@ TEST(ServerOptions, WordsChangeTheDefaults)
   EXPECT_EQ(LogLevel::warn, logLevel(nullptr));
 }
 
+TEST(ServerOptions, TheServiceSocketIsInSystemdsRuntimeDirectory)
+{
+  EXPECT_EQ("", serviceSocketPath(nullptr));
+  EXPECT_EQ("", serviceSocketPath(""));
+  EXPECT_EQ("", serviceSocketPath(":/run/other"));
+  EXPECT_EQ("/run/label-printer-app/label-printer-app.sock", serviceSocketPath("/run/label-printer-app"));
+  EXPECT_EQ("/run/a/label-printer-app.sock", serviceSocketPath("/run/a:/run/b"));
+}
+
 TEST(Drivers, EveryLimitComesFromTheCapabilities)
 {
   EXPECT_STREQ("zpl_203", driverForCommandSet("ZPL,EPL"));

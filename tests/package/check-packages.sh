@@ -203,24 +203,77 @@ step "the queue's PPD is now $(sed -n 's/^\*NickName: "\(.*\)"/\1/p' "$tmp/conf/
 print labels "$next"
 
 # ---------------------------------------------------------------------------------------------
-# The printer application as installed: its server links no PDF library and prints a PDF
-# through the installed renderer.
+# The printer application.  Release 1.0.0 ran its server as root with the state in
+# /var/lib/label-printer-app.state: it is built from the history, given a printer, and upgraded;
+# the printer must still be there when the new server runs as the service's user, which then
+# prints a PDF through the installed renderer and links no PDF library itself.
+step "label-printer-app: building release 1.0.0 from the history"
+first=
+for c in $(git -C "$source" rev-list --reverse HEAD -- debian/changelog); do
+  if git -C "$source" show "$c:debian/changelog" | head -n 1 | grep -q "($version)"; then first=$c; break; fi
+done
+[ -n "$first" ] || die "no commit starts release $version in the history (a clone is needed)"
+mkdir "$tmp/old"
+git -C "$source" archive "$first^" | tar -x -C "$tmp/old"
+grep -q '(1.0.0)' <(head -n 1 "$tmp/old/debian/changelog") || die "$first^ is not release 1.0.0"
+(cd "$tmp/old" && DEB_BUILD_OPTIONS="nocheck parallel=2" scripts/package -o "$tmp/v0" >/dev/null)
+app0=$(echo "$tmp/v0/label-printer-app_1.0.0_"*.deb)
 app1=$(echo "$tmp/v1/label-printer-app_${version}_"*.deb)
-[ -f "$app1" ] || die "scripts/package built no label-printer-app"
-step "label-printer-app: installing $version and printing a PDF through its renderer"
+[ -f "$app0" ] && [ -f "$app1" ] || die "scripts/package built no label-printer-app"
+
+step "label-printer-app 1.0.0: a printer in /var/lib/label-printer-app.state"
+apt install "$app0"
+mkdir -p "$tmp/app0" && chmod 0700 "$tmp/app0"
+rm -f /var/lib/label-printer-app.state
+app_port=$(free_port)
+SNAP_COMMON=$tmp/app0 TMPDIR=$tmp/app0 /usr/sbin/label-printer-app server -o server-port="$app_port" \
+  -o listen-hostname=127.0.0.1 -o log-file="$tmp/app0/log" -o spool-directory="$tmp/app0/spool" \
+  > /dev/null 2>&1 &
+app_pid=$!
+for _ in $(seq 200); do [ -S "$tmp/app0/label-printer-app.sock" ] && break; sleep 0.1; done
+SNAP_COMMON=$tmp/app0 /usr/sbin/label-printer-app add -d kept -m zpl_203 -v socket://127.0.0.1:9 ||
+  die "release 1.0.0 took no printer"
+kill -TERM "$app_pid"; wait "$app_pid" 2>/dev/null || true; app_pid=
+grep -q kept /var/lib/label-printer-app.state || die "release 1.0.0 saved no printer"
+
+step "label-printer-app: upgrading to $version"
 apt install "$app1"
 [ -x /usr/libexec/label-printer-app/label-render ] || die "no installed renderer"
 if ldd /usr/sbin/label-printer-app | grep -q poppler; then die "the server links Poppler"; fi
-mkdir -p "$tmp/app/out" && chmod 0755 "$tmp/app"
-app_port=$(free_port)
-HOME=$tmp/app TMPDIR=$tmp/app SNAP_COMMON=$tmp/app /usr/sbin/label-printer-app server \
-  -o server-port="$app_port" -o listen-hostname=127.0.0.1 -o log-file="$tmp/app/log" -o log-level=info \
-  -o spool-directory="$tmp/app/spool" -o state-file="$tmp/app/state" > /dev/null 2>&1 &
+id -nG label-printer-app | grep -qw lp || die "the service's user is not in group lp"
+[ "$(id -u label-printer-app)" -ne 0 ] || die "the service's user is root"
+[ ! -e /var/lib/label-printer-app.state ] || die "the old state file is still in /var/lib"
+[ "$(stat -c '%U %a' /var/lib/label-printer-app/state)" = "label-printer-app 600" ] ||
+  die "the moved state is not the service user's, 0600: $(stat -c '%U %a' /var/lib/label-printer-app/state)"
+[ "$(stat -c '%U %a' /var/spool/label-printer-app)" = "label-printer-app 700" ] || die "no private spool"
+unit=$(dpkg-query -L label-printer-app | grep '/label-printer-app\.service$')
+grep -q '^User=label-printer-app$' "$unit" || die "the service runs as root"
+# The unit's exposure as systemd rates it, 0 to 10 (threshold in tenths): at most 2.0.
+systemd-analyze security --offline=true --threshold=20 "$unit" > "$tmp/exposure" 2>&1 ||
+  { cat "$tmp/exposure" >&2; die "the service's exposure is above 2.0"; }
+step "$(tail -n 1 "$tmp/exposure" | sed 's/^→ //')"
+dpkg-query -L label-printer-app | grep -q 'rules\.d/.*label-printer-app\.rules$' || die "no udev rule"
+
+# The server as its unit starts it: the service's user, its state and spool, its runtime
+# directory; root's commands reach it through the socket there.
+mkdir -p "$tmp/app/run" "$tmp/app/out"
+chown label-printer-app "$tmp/app/run" "$tmp/app/out"
+chmod 0755 "$tmp/app"
+setpriv --reuid=label-printer-app --regid=label-printer-app --init-groups \
+  env -i PATH=/usr/bin:/bin HOME=/var/lib/label-printer-app TMPDIR="$tmp/app/run" RUNTIME_DIRECTORY="$tmp/app/run" \
+  /usr/sbin/label-printer-app server -o server-port="$app_port" -o listen-hostname=127.0.0.1 \
+  -o log-file="$tmp/app/log" -o log-level=info -o state-file=/var/lib/label-printer-app/state \
+  -o spool-directory=/var/spool/label-printer-app > /dev/null 2>&1 &
 app_pid=$!
-appctl() { HOME=$tmp/app TMPDIR=$tmp/app SNAP_COMMON=$tmp/app /usr/sbin/label-printer-app "$@"; }
-for _ in $(seq 200); do [ -S "$tmp/app/label-printer-app.sock" ] && break; sleep 0.1; done
+appctl() { SNAP_COMMON=$tmp/app/run /usr/sbin/label-printer-app "$@"; }
+for _ in $(seq 200); do [ -S "$tmp/app/run/label-printer-app.sock" ] && break; sleep 0.1; done
+[ -S "$tmp/app/run/label-printer-app.sock" ] || die "the server made no socket in its runtime directory"
+[ "$(stat -c %U "/proc/$app_pid")" = label-printer-app ] || die "the server does not run as its user"
+appctl printers | grep -q '^kept' || die "the upgrade lost the printer: $(appctl printers 2>&1)"
+step "the printer of release 1.0.0 is kept"
 appctl add -d labels -m zpl_203 -v "file://$tmp/app/out?ext=zpl" || die "the installed server took no printer"
 tools/make-label-pdf 4x6in "$tmp/app/label.pdf"
+chmod 0644 "$tmp/app/label.pdf"
 appctl submit -d labels -t installed "$tmp/app/label.pdf" >/dev/null || die "the installed server took no job"
 for _ in $(seq 300); do appctl jobs -d labels 2>/dev/null | grep -q "completed\|aborted" && break; sleep 0.1; done
 appctl jobs -d labels 2>/dev/null | grep -q completed ||
@@ -230,6 +283,9 @@ grep -q poppler "/proc/$app_pid/maps" && die "the server mapped Poppler"
 kill -TERM "$app_pid"; wait "$app_pid" 2>/dev/null || true; app_pid=
 step "label-printer-app printed $(stat -c %s "$tmp/app/out/installed.zpl") bytes of ZPL from the PDF"
 apt purge label-printer-app
+for d in /var/lib/label-printer-app /var/spool/label-printer-app; do
+  [ ! -e "$d" ] || die "purging label-printer-app left $d"
+done
 
 # ---------------------------------------------------------------------------------------------
 step "purging"
