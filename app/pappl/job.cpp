@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -81,6 +82,13 @@ void keepPreview(pappl_job_t* job, JobCapture& capture, bool failed)
     const char* name = papplJobGetName(job);
     kept.name = name != nullptr ? name : "";
     kept.dpi = printerDpi(printer);
+    // The media a raw ZPL job without a label size is drawn on in its preview.
+    pappl_pr_driver_data_t data;
+    if (papplPrinterGetDriverData(printer, &data) && data.media_default.size_width > 0 &&
+        data.media_default.size_length > 0) {
+      kept.mediaWidth = static_cast<int>(std::lround(data.media_default.size_width * kept.dpi / 2540.0));
+      kept.mediaHeight = static_cast<int>(std::lround(data.media_default.size_length * kept.dpi / 2540.0));
+    }
     kept.failed = failed || papplJobIsCanceled(job);
     kept.total = capture.total;
     kept.tooLarge = capture.tooLarge;
@@ -268,6 +276,9 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
   if (format == DocumentFormat::pdf) {
     request.firstPage = static_cast<int>(std::max(1u, options->first_page));
     request.lastPage = static_cast<int>(std::min<unsigned>(options->last_page, INT_MAX));
+  } else if (format == DocumentFormat::zpl) {
+    request.firstPage = 1;  // a ZPL job prints every label it makes, as a ZPL printer would
+    request.lastPage = INT_MAX;
   } else {
     request.firstPage = request.lastPage = 1;  // an image is one label, whatever the ranges say
   }
@@ -286,7 +297,7 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
   };
   callbacks.canceled = [&] { return cancelled() || serverStopping(); };
   callbacks.document = [&](int pages, int, int) {
-    papplJobSetImpressions(job, format == DocumentFormat::pdf ? pages : 1);
+    papplJobSetImpressions(job, format == DocumentFormat::png || format == DocumentFormat::jpeg ? 1 : pages);
     return true;
   };
   callbacks.page = [&](int, const LabelBitmap& page) {
@@ -318,8 +329,26 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
 
 }  // namespace
 
-// A document filter (PDF, PNG, JPEG); no C++ exception (out of memory, most likely) may unwind
-// into PAPPL's C code, so one ends the job as failed.
+namespace {
+
+// Whether the job's file starts as a ZPL II job does.
+bool fileIsZpl(const char* filename)
+{
+  if (filename == nullptr)
+    return false;
+  int fd = open(filename, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  unsigned char start[4096];
+  ssize_t n = read(fd, start, sizeof start);
+  close(fd);
+  return n > 0 && sniffRaw(start, static_cast<std::size_t>(n)) == Sniffed::zpl;
+}
+
+}  // namespace
+
+// A document filter (PDF, PNG, JPEG, and ZPL II for a DPL printer); no C++ exception (out of
+// memory, most likely) may unwind into PAPPL's C code, so one ends the job as failed.
 bool filterDocument(pappl_job_t* job, pappl_device_t* device, void*)
 {
   try {
@@ -329,6 +358,10 @@ bool filterDocument(pappl_job_t* job, pappl_device_t* device, void*)
       kind = DocumentFormat::png;
     else if (format != nullptr && std::strcmp(format, "image/jpeg") == 0)
       kind = DocumentFormat::jpeg;
+    else if ((format != nullptr && std::strcmp(format, kZplFormat) == 0) ||
+             ((format == nullptr || std::strcmp(format, "application/pdf") != 0) &&
+              fileIsZpl(papplJobGetFilename(job))))
+      kind = DocumentFormat::zpl;
     return printDocument(job, device, kind);
   } catch (const std::exception& e) {
     releaseJob(job);
@@ -361,9 +394,17 @@ ssize_t readFull(int fd, unsigned char* buffer, std::size_t length)
 }  // namespace
 
 // Raw ZPL or DPL: copied to the printer unchanged, once its start shows it is in the
-// printer's language.
+// printer's language.  A DPL printer given ZPL II prints it drawn, as a document.
 bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
 {
+  if (printerLanguage(papplJobGetPrinter(job)) == Language::dpl && fileIsZpl(papplJobGetFilename(job))) {
+    try {
+      return printDocument(job, device, DocumentFormat::zpl);
+    } catch (const std::exception& e) {
+      releaseJob(job);
+      return failJob(job, std::string("The document cannot be printed: ") + e.what());
+    }
+  }
   std::unique_lock<std::mutex> turn = printerTurn(job);
   int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
   if (fd < 0)

@@ -306,6 +306,9 @@ pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* dat
     papplSystemAddMIMEFilter(system, image, kZplFormat, filterDocument, nullptr);
     papplSystemAddMIMEFilter(system, image, kDplFormat, filterDocument, nullptr);
   }
+  // ZPL II on a DPL printer is drawn by the renderer and printed as labels; a ZPL printer
+  // takes it raw.
+  papplSystemAddMIMEFilter(system, kZplFormat, kDplFormat, filterDocument, nullptr);
 
   if (authService == nullptr)
     papplSystemSetAuthCallback(system, "Basic", localOnly, nullptr);

@@ -6,12 +6,44 @@
 
 #include "preview.h"
 
+#include "zplrender.h"
+
+#include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <new>
 #include <span>
 
 namespace app {
 namespace {
+
+// The label font, read once for the process; null (text noted, not drawn) when it cannot be.
+std::shared_ptr<zplrender::LabelFont> labelFont()
+{
+  static const std::shared_ptr<zplrender::LabelFont> font = [] {
+    std::ifstream file(zplrender::kLabelFontPath, std::ios::binary);
+    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    std::string error;
+    return file ? zplrender::loadLabelFont(std::move(bytes), error) : nullptr;
+  }();
+  return font;
+}
+
+// One face draws for one thread at a time: web pages that draw ZPL take turns.
+std::mutex drawingTurn;
+
+// Reads the kept job as parseLabelJob does; a raw ZPL job is drawn at the printer's resolution
+// on its media, with the label font.
+bool readKeptJob(const KeptJob& kept, LabelJob& job, JobError& error, const LabelSink& sink)
+{
+  ZplDrawing drawing;
+  drawing.dpi = kept.dpi;
+  drawing.mediaWidth = kept.mediaWidth;
+  drawing.mediaHeight = kept.mediaHeight;
+  drawing.font = labelFont();
+  std::lock_guard<std::mutex> hold(drawingTurn);
+  return parseLabelJob(kept.bytes, job, error, sink, &drawing);
+}
 
 constexpr const char* kUnset = "not set by the job (the printer keeps its own)";
 
@@ -180,7 +212,7 @@ JobSummary summarizeJob(const KeptJob& kept)
   LabelJob job;
   JobError error;
   int seen = 0;
-  bool read = parseLabelJob(kept.bytes, job, error, [&](const PreviewLabel&, int) {
+  bool read = readKeptJob(kept, job, error, [&](const PreviewLabel&, int) {
     if (++seen > kPreviewLabels) {
       summary.moreLabels = true;
       return false;
@@ -213,7 +245,7 @@ bool labelPng(const KeptJob& kept, int number, std::string& png, std::string& er
   LabelJob job;
   JobError jobError;
   bool found = false, drawn = false;
-  parseLabelJob(kept.bytes, job, jobError, [&](const PreviewLabel& label, int n) {
+  readKeptJob(kept, job, jobError, [&](const PreviewLabel& label, int n) {
     if (n < number)
       return true;
     found = true;

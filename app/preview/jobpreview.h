@@ -39,11 +39,13 @@ struct JobCapture {
 void captureBytes(JobCapture& capture, const unsigned char* data, std::size_t length,
                   std::size_t limit = kCaptureLimit) noexcept;
 
-// A finished job as the shelf keeps it.
+// A finished job as the shelf keeps it.  A raw ZPL job from a client is drawn as the printer
+// draws it, at `dpi`, on the printer's media when the job gives no label size.
 struct KeptJob {
   int id = 0;
   std::string name;
   int dpi = 203;
+  int mediaWidth = 0, mediaHeight = 0;  // dots; 0 for 4 x 6 inches
   bool failed = false;  // the job did not complete
   std::uint64_t total = 0;
   bool tooLarge = false;

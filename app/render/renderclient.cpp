@@ -499,21 +499,27 @@ bool readRecords(Session& session, const RenderRequest& request, const RendererO
         return damaged("a page before the document record");
       if ((wait = readWords(session, words, 4)) != Wait::ready)
         return false;
-      // Every page is the label's size: anything else is refused before any buffer is sized.
-      unsigned bytesPerLine = (request.width + 7) / 8;
+      // Every page is the label's size (a ZPL label its own, within the limits): anything
+      // else is refused before any buffer is sized.
+      bool ownSize = request.format == DocumentFormat::zpl;
+      unsigned width = ownSize ? words[1] : request.width;
+      unsigned height = ownSize ? words[2] : request.height;
+      unsigned bytesPerLine = (std::min(width, kLabelSideLimit) + 7) / 8;
       moveOn(at, words[0]);
       if (static_cast<long long>(words[0]) != at.page || at.page > last)
         return damaged("page " + std::to_string(words[0]) + " out of order");
       if (at.labels >= kLabelsPerPage)
         return damaged("more than " + std::to_string(kLabelsPerPage) + " labels from page " +
                        std::to_string(at.page));
-      if (words[1] != request.width || words[2] != request.height || words[3] != bytesPerLine)
+      if (words[1] != width || words[2] != height || words[3] != bytesPerLine || width == 0 ||
+          height == 0 || width > kLabelSideLimit || height > kLabelSideLimit ||
+          (ownSize && std::uint64_t{bytesPerLine} * height > kZplLabelBytes))
         return damaged("a page of " + std::to_string(words[1]) + " x " + std::to_string(words[2]) +
                        " dots, " + std::to_string(words[3]) + " bytes a row");
-      page.width = request.width;
-      page.height = request.height;
+      page.width = width;
+      page.height = height;
       page.bytesPerLine = bytesPerLine;
-      page.bits.resize(static_cast<std::size_t>(bytesPerLine) * request.height);
+      page.bits.resize(static_cast<std::size_t>(bytesPerLine) * height);
       if ((wait = readStream(session, page.bits.data(), page.bits.size())) != Wait::ready)
         return false;
       if (callbacks.page && !callbacks.page(at.page, page))

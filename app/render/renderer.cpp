@@ -8,6 +8,7 @@
 #include "labelbitmap.h"
 #include "pdfraster.h"
 #include "placement.h"
+#include "zplrender.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,6 +29,11 @@ namespace {
 
 // Images are read whole before they are decoded; larger files are refused.
 constexpr std::size_t kImageFileLimit = 64u << 20;
+
+// The same for ZPL II jobs and the label font; and the most labels one ZPL job may print.
+constexpr std::size_t kZplFileLimit = 64u << 20;
+constexpr std::size_t kFontFileLimit = 16u << 20;
+constexpr int kZplLabelLimit = 1000;
 
 bool writeAll(int fd, const unsigned char* data, std::size_t length)
 {
@@ -197,10 +203,94 @@ void sampleImage(const GreyImage& image, const LabelPlace& place, const LabelWin
   }
 }
 
+// A ZPL II job: every label is drawn before the first is sent (the document's record gives
+// their count), each as a page of its own size.  What the job holds that is not drawn goes in
+// the first label's note.  A job that would print nothing, or more labels than a job may, is
+// refused: printing part of it, or nothing, would look like success.
+int drawZpl(const RenderJob& job, int out)
+{
+  std::vector<char> file, font;
+  if (!readDocument(job, kZplFileLimit, file))
+    return refused(job) ? outOfMemory(out) : fail(out, "The ZPL II job cannot be read or is too large");
+  RenderJob fontFile;
+  fontFile.path = zplrender::kLabelFontPath;
+  std::string error;
+  std::shared_ptr<zplrender::LabelFont> face;
+  if (readDocument(fontFile, kFontFileLimit, font))
+    face = zplrender::loadLabelFont(std::vector<std::uint8_t>(font.begin(), font.end()), error);
+  else
+    error = "it cannot be read";
+  if (refused(job))
+    return outOfMemory(out);
+  if (!face)
+    return fail(out, std::string("The label font ") + zplrender::kLabelFontPath +
+                         " is missing (" + error + "): the ZPL II job's text cannot be drawn");
+  std::vector<char>().swap(font);
+
+  zplrender::Options options;
+  options.dpi = job.dpi;
+  options.mediaWidth = static_cast<int>(job.width);
+  options.mediaHeight = static_cast<int>(job.height);
+  options.font = face;
+  options.limits.maxLabelBytes = kZplLabelBytes;
+  options.limits.maxLabels = kZplLabelLimit + 1;  // one more tells that there are too many
+  zplrender::Result result;
+  bool drawn = zplrender::renderZpl(
+      {reinterpret_cast<const std::uint8_t*>(file.data()), file.size()}, options, result);
+  if (refused(job))
+    return outOfMemory(out);
+  if (!drawn)
+    return fail(out, "The ZPL II job cannot be printed (byte " + std::to_string(result.errorOffset) +
+                         "): " + result.error);
+  std::vector<char>().swap(file);
+  if (result.labels.empty())
+    return fail(out, "The ZPL II job prints no label");
+  if (result.labels.size() > static_cast<std::size_t>(kZplLabelLimit))
+    return fail(out, "The ZPL II job prints more than " + std::to_string(kZplLabelLimit) +
+                         " labels (copies and serial numbers included)");
+
+  int pages = static_cast<int>(result.labels.size());
+  int first = std::max(1, job.firstPage), last = std::min(pages, job.lastPage);
+  if (!writeRecord(out, kDocumentTag, {static_cast<std::uint32_t>(pages),
+                                       static_cast<std::uint32_t>(first),
+                                       static_cast<std::uint32_t>(std::max(last, 0))}))
+    return kExitFailed;
+  if (first <= last && !result.notes.empty()) {
+    std::string note = "Not printed from the ZPL II job: ";
+    for (std::size_t i = 0; i < result.notes.size(); i++)
+      note += (i > 0 ? "; " : "") + result.notes[i];
+    if (!writeNote(out, first, note))
+      return kExitFailed;
+  }
+  LabelBitmap label;
+  for (int number = first; number <= last; number++) {
+    zplrender::Bitmap& image = result.labels[static_cast<std::size_t>(number - 1)].image;
+    label.width = static_cast<unsigned>(image.width);
+    label.height = static_cast<unsigned>(image.height);
+    label.bytesPerLine = (label.width + 7) / 8;
+    if (image.rowBytes < label.bytesPerLine || image.bits.size() < image.rowBytes * label.height)
+      return fail(out, "The ZPL II job's label " + std::to_string(number) + " was drawn damaged");
+    if (image.rowBytes == label.bytesPerLine) {
+      label.bits.swap(image.bits);
+    } else {
+      label.bits.assign(std::size_t{label.bytesPerLine} * label.height, 0);
+      for (unsigned y = 0; y < label.height; y++)
+        std::copy_n(image.bits.begin() + static_cast<std::ptrdiff_t>(y * image.rowBytes),
+                    label.bytesPerLine, label.bits.begin() + static_cast<std::ptrdiff_t>(y * label.bytesPerLine));
+    }
+    std::vector<std::uint8_t>().swap(image.bits);
+    if (!writePage(out, number, label))
+      return kExitFailed;
+  }
+  return finish(out, StreamOutcome::done, "", 0);
+}
+
 // The document's pages from first to last: the document's record, then each page's note and
 // labels as they are drawn.  Returns the exit status, after the last record.
 int drawDocument(const RenderJob& job, int out)
 {
+  if (job.format == DocumentFormat::zpl)
+    return drawZpl(job, out);
   PdfPtr pdf;
   std::vector<char> file;
   GreyImage image;
@@ -314,7 +404,7 @@ bool parseNumber(const char* text, long low, long high, long& value)
 bool parseRenderArguments(int argc, const char* const* argv, RenderJob& job, std::string& error)
 {
   error = "usage: label-render [--scaling=auto|auto-fit|fit|fill|none] [--orientation=3..6] "
-          "[--no-crop] pdf|png|jpeg DPI WIDTH HEIGHT FIRST LAST [FILE]";
+          "[--no-crop] pdf|png|jpeg|zpl DPI WIDTH HEIGHT FIRST LAST [FILE]";
   // The placement options come first, each at most once.
   int at = 1;
   bool scaling = false, orientation = false, noCrop = false;

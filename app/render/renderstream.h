@@ -6,8 +6,10 @@
 //
 //   label-render [--scaling=S] [--orientation=N] [--no-crop] FORMAT DPI WIDTH HEIGHT FIRST LAST [FILE]
 //
-// FORMAT is pdf, png or jpeg; the label is WIDTH x HEIGHT dots at DPI; pages FIRST to LAST
-// (from 1, inclusive) are drawn, as far as the document has them.  Without FILE the document
+// FORMAT is pdf, png, jpeg or zpl; the label is WIDTH x HEIGHT dots at DPI; pages FIRST to LAST
+// (from 1, inclusive) are drawn, as far as the document has them.  A ZPL II job's pages are
+// its labels (copies and serial numbers included), each of the size the job gives it (^PW,
+// ^LL; WIDTH x HEIGHT when it gives none), within kZplLabelBytes.  Without FILE the document
 // is read from standard input.  S is the job's print-scaling (auto, auto-fit, fit, fill, none;
 // auto when not given), N its orientation-requested (3 to 6; not given: turned to suit the
 // label), --no-crop keeps every page whole (placement.h).
@@ -25,7 +27,8 @@
 //   "PAGE" number width height bytesPerLine, then height x bytesPerLine bytes of rows
 //                                    for each page from first to last, in order, one to
 //                                    kLabelsPerPage records for the labels found on it; the
-//                                    label's size, 1 = black, the first dot in a byte's high bit
+//                                    label's size (a ZPL label's own), 1 = black, the first dot
+//                                    in a byte's high bit
 //   "DONE" outcome length, then length bytes of text
 //                                    last: outcome 0 when every page was sent, 1 when the
 //                                    document cannot be drawn (the text says why, for a
@@ -91,21 +94,32 @@ inline std::uint32_t getWord(const unsigned char* at)
          std::uint32_t{at[3]} << 24;
 }
 
-enum class DocumentFormat { pdf, png, jpeg };
+// The most bytes of rows one ZPL label may have (the largest label drawn, 64 MiB, is over
+// 30 x 30 inches at 300 dpi).
+inline constexpr std::uint64_t kZplLabelBytes = 64ull << 20;
+
+enum class DocumentFormat { pdf, png, jpeg, zpl };
 
 // The format's name on the renderer's command line ("pdf") and in a sentence ("PDF").
 constexpr const char* formatArgument(DocumentFormat format)
 {
-  return format == DocumentFormat::pdf ? "pdf" : format == DocumentFormat::png ? "png" : "jpeg";
+  return format == DocumentFormat::pdf   ? "pdf"
+         : format == DocumentFormat::png ? "png"
+         : format == DocumentFormat::zpl ? "zpl"
+                                         : "jpeg";
 }
 constexpr const char* formatName(DocumentFormat format)
 {
-  return format == DocumentFormat::pdf ? "PDF" : format == DocumentFormat::png ? "PNG" : "JPEG";
+  return format == DocumentFormat::pdf   ? "PDF"
+         : format == DocumentFormat::png ? "PNG"
+         : format == DocumentFormat::zpl ? "ZPL II job"
+                                         : "JPEG";
 }
 
 inline std::optional<DocumentFormat> parseFormat(std::string_view text)
 {
-  for (DocumentFormat format : {DocumentFormat::pdf, DocumentFormat::png, DocumentFormat::jpeg}) {
+  for (DocumentFormat format : {DocumentFormat::pdf, DocumentFormat::png, DocumentFormat::jpeg,
+                                DocumentFormat::zpl}) {
     if (text == formatArgument(format))
       return format;
   }

@@ -8,10 +8,15 @@
 #include "pngcheck.h"
 #include "preview.h"
 #include "testlabel.h"
+#include "testsupport.h"
+#include "zplrender.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -306,3 +311,109 @@ TEST(TestLabel, FramesTheLabelAtThePrintersSize)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Raw ZPL from a client
+
+namespace {
+
+// What zxing-cpp reads on a PNG the page serves: "format<TAB>text" lines.
+std::string readBarcodes(const std::string& png)
+{
+  Grey grey = decodePng(png);
+  if (grey.dots.empty())
+    return "(not a PNG)";
+  testsupport::TempDir dir;
+  std::string pgm = "P5\n" + std::to_string(grey.width) + " " + std::to_string(grey.height) + "\n255\n";
+  pgm.append(grey.dots.begin(), grey.dots.end());
+  testsupport::writeFile(dir.file("label.pgm"), pgm);
+  std::string out;
+  if (FILE* pipe = popen(("/usr/bin/python3 " READCODES_PATH " " + dir.file("label.pgm") + " 2>&1").c_str(), "r")) {
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+      out.append(buffer, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
+// The job drawn directly by the ZPL renderer with the label font, as a printer of `dpi` draws it.
+zplrender::Label drawnDirectly(const std::string& zpl, int dpi)
+{
+  std::ifstream file(zplrender::kLabelFontPath, std::ios::binary);
+  std::vector<std::uint8_t> font{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  std::string error;
+  zplrender::Options options;
+  options.dpi = dpi;
+  options.font = zplrender::loadLabelFont(std::move(font), error);
+  zplrender::Result result;
+  EXPECT_TRUE(options.font) << error;
+  EXPECT_TRUE(zplrender::renderZpl({reinterpret_cast<const std::uint8_t*>(zpl.data()), zpl.size()},
+                                   options, result))
+      << result.error;
+  return result.labels.empty() ? zplrender::Label{} : result.labels[0];
+}
+
+const std::string kBoxAndBarcode =
+    "\r\n^XA^PW480^LL320^FO20,20^GB440,280,4^FS"
+    "^FO60,60^BY2^BCN,120,Y,N,N^FDLP-4711-23^FS"
+    "^FO60,240^A0N,30,30^FDShip to bay 7^FS^MMT^PR4~SD20^XZ\r\n";
+
+}  // namespace
+
+// A client's raw ZPL job is drawn as the printer draws it: the page's PNG is the renderer's
+// drawing dot for dot, its barcode reads back, its settings and fields are listed.
+TEST(JobPreview, RawZplIsDrawnAsThePrinterDrawsIt)
+{
+  KeptJob kept = keptFrom(kBoxAndBarcode);
+  JobSummary summary = summarizeJob(kept);
+  EXPECT_EQ("", summary.problem);
+  ASSERT_EQ(1, summary.labels);
+  EXPECT_EQ(0u, settingValue(summary.settings[0], "Size").find("480 x 320 dots"))
+      << settingValue(summary.settings[0], "Size");
+  EXPECT_EQ(0u, settingValue(summary.settings[0], "Darkness").find("20 of 30 (~SD20)"));
+  EXPECT_EQ(0u, settingValue(summary.settings[0], "Mode").find("tear-off (^MMT)"));
+  EXPECT_NE(std::string::npos, summary.description.find("LP-4711-23")) << summary.description;
+  EXPECT_NE(std::string::npos, summary.description.find("^BC")) << summary.description;
+
+  std::string png, error;
+  ASSERT_TRUE(labelPng(kept, 1, png, error)) << error;
+  zplrender::Label direct = drawnDirectly(kBoxAndBarcode, 203);
+  EXPECT_EQ(0u, differingDots(decodePng(png), static_cast<unsigned>(direct.image.width),
+                              static_cast<unsigned>(direct.image.height), direct.image.rowBytes,
+                              direct.image.bits));
+  // The box's top edge and the text are drawn; the barcode reads back.
+  Grey grey = decodePng(png);
+  ASSERT_EQ(480u, grey.width);
+  EXPECT_EQ(0, grey.dots[21 * 480 + 240]);
+  EXPECT_NE(std::string::npos, readBarcodes(png).find("Code128\tLP-4711-23")) << readBarcodes(png);
+  EXPECT_FALSE(labelPng(kept, 2, png, error));
+}
+
+// Without ^PW and ^LL the label is the printer's media at its resolution; a job the renderer
+// refuses shows why, and a job of many copies shows the first few.  (Each has a text field:
+// jobs of boxes and graphics alone are read as our own encoder's.)
+TEST(JobPreview, RawZplTakesThePrintersMediaAndLimits)
+{
+  KeptJob kept = keptFrom("^XA^FO10,10^GB100,50,50^FS^FO10,80^A0N,20,20^FDx^FS^XZ");
+  kept.dpi = 300;
+  kept.mediaWidth = 600;
+  kept.mediaHeight = 450;
+  JobSummary summary = summarizeJob(kept);
+  ASSERT_EQ(1, summary.labels) << summary.problem;
+  EXPECT_EQ(0u, settingValue(summary.settings[0], "Size").find("600 x 450 dots, 50.8 x 38.1 mm at 300 dpi"))
+      << settingValue(summary.settings[0], "Size");
+
+  KeptJob copies = keptFrom("^XA^PW200^LL100^FO10,10^A0N,20,20^FDx^FS^PQ99999999^XZ");
+  summary = summarizeJob(copies);
+  EXPECT_EQ(kPreviewLabels, summary.labels);
+  EXPECT_TRUE(summary.moreLabels);
+
+  KeptJob huge = keptFrom("^XA^PW32000^LL32000^FO0,0^GB32000,32000,32000^FS^FO9,9^A0N,20,20^FDx^FS^XZ");
+  summary = summarizeJob(huge);
+  EXPECT_EQ(0, summary.labels);
+  EXPECT_NE(std::string::npos, summary.problem.find("32000 x 32000")) << summary.problem;
+  std::string png, error;
+  EXPECT_FALSE(labelPng(huge, 1, png, error));
+}

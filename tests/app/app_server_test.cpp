@@ -5,6 +5,12 @@
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
 #include "appserver.h"
+#include "pngcheck.h"
+#include "preview.h"
+#include "zplrender.h"
+
+#include <iterator>
+#include <regex>
 
 using namespace apptest;
 
@@ -58,12 +64,20 @@ TEST_P(EveryFormat, PrintsOnTheDriver)
     EXPECT_TRUE(ipptool(p, raw, p.zpl ? "application/vnd.zebra-zpl" : "application/vnd.datamax-dpl",
                         "raw-ipptool", state) == expected);
     EXPECT_EQ("completed", state);
-  } else {
-    // A document in the other printer language is not this printer's: it fails.
+  } else if (p.zpl) {
+    // DPL is not a ZPL printer's language: it fails.
     std::string raw = dir.file(std::string(p.name) + ".raw");
-    writeFile(raw, p.zpl ? std::string("\x02L\rD11\rE\r") : std::string("^XA^XZ"));
+    writeFile(raw, "\x02L\rD11\rE\r");
     submit(p, raw, "raw-wrong", state);
     EXPECT_EQ("failed", state);
+  } else {
+    // ZPL II on a DPL printer is drawn and printed as DPL labels, never passed on.
+    std::string raw = dir.file(std::string(p.name) + ".raw");
+    writeFile(raw, "^XA^PW200^LL100^FO10,10^GB100,50,50^FS^XZ");
+    std::string got = submit(p, raw, "raw-wrong", state);
+    EXPECT_EQ("completed", state);
+    EXPECT_EQ(std::string::npos, got.find("^XA"));
+    EXPECT_NE(std::string::npos, got.find("\x02L"));
   }
 }
 
@@ -190,3 +204,170 @@ TEST_F(AppServer, PrintersAndSettingsSurviveARestart)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Raw ZPL II from clients: previewed on a ZPL printer, printed drawn on a DPL printer
+
+namespace {
+
+// An HTTP GET's body (Content-Length long), or empty; every read bounded.
+std::string fetch(int port, const std::string& path)
+{
+  int fd = connectLoopback(port, 20);
+  if (fd < 0)
+    return {};
+  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                        "\r\nConnection: close\r\n\r\n";
+  std::string text;
+  if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    char buffer[16384];
+    for (;;) {
+      std::size_t end = text.find("\r\n\r\n");
+      std::smatch length;
+      std::string head = end == std::string::npos ? "" : text.substr(0, end);
+      if (end != std::string::npos &&
+          ((std::regex_search(head, length, std::regex("Content-Length: *([0-9]+)", std::regex::icase)) &&
+            text.size() >= end + 4 + std::stoul(length[1].str())) ||
+           text.find("</html>", end) != std::string::npos))
+        break;
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n <= 0)
+        break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  close(fd);
+  std::size_t end = text.find("\r\n\r\n");
+  if (text.rfind("HTTP/1.1 200", 0) != 0 || end == std::string::npos)
+    return {};
+  std::string body = text.substr(end + 4);
+  std::smatch length;
+  std::string head = text.substr(0, end);
+  if (std::regex_search(head, length, std::regex("Content-Length: *([0-9]+)", std::regex::icase)))
+    body.resize(std::min<std::size_t>(body.size(), std::stoul(length[1].str())));
+  return body;
+}
+
+// The labels zplrender draws of a job at `dpi` with the label font.
+std::vector<zplrender::Label> drawZpl(const std::string& zpl, int dpi)
+{
+  std::ifstream file(zplrender::kLabelFontPath, std::ios::binary);
+  std::vector<std::uint8_t> font{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  std::string error;
+  zplrender::Options options;
+  options.dpi = dpi;
+  options.font = zplrender::loadLabelFont(std::move(font), error);
+  EXPECT_TRUE(options.font) << error;
+  zplrender::Result result;
+  EXPECT_TRUE(zplrender::renderZpl({reinterpret_cast<const std::uint8_t*>(zpl.data()), zpl.size()},
+                                   options, result))
+      << result.error;
+  return result.labels;
+}
+
+// Dots where a label read back from the printer's bytes and a drawn one differ (all of the
+// larger when their sizes do).
+std::size_t differingDots(const LabelImage& got, const zplrender::Bitmap& drawn)
+{
+  if (got.width != static_cast<std::uint32_t>(drawn.width) ||
+      got.height != static_cast<std::uint32_t>(drawn.height))
+    return std::size_t{got.width} * got.height + 1;
+  std::size_t differ = 0;
+  for (int y = 0; y < drawn.height; y++)
+    for (int x = 0; x < drawn.width; x++)
+      differ += labelDot(got, x, y) != zplrender::bitmapDot(drawn, x, y);
+  return differ;
+}
+
+LabelJob readJob(const std::string& bytes)
+{
+  LabelJob job;
+  JobError error;
+  EXPECT_TRUE(parseLabelJob({reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()}, job, error))
+      << error.what;
+  return job;
+}
+
+const std::string kShippingLabel =
+    "\r\n^XA^CI28^PW600^LL400^FO20,20^GB560,360,4^FS"
+    "^FO50,50^A0N,40,40^FDParcel 7 of 9^FS"
+    "^FO50,120^BY2^BCN,140,Y,N,N^FD00340123450000000017^FS^XZ\r\n";
+
+}  // namespace
+
+// A client's ZPL job goes to a ZPL printer unchanged, and its Label Preview page shows it as
+// the renderer draws it.
+TEST_F(AppServer, RawZplIsPreviewedOnItsPrinter)
+{
+  start();
+  addPrinters();
+  const Printer& z = kPrinters[0];
+  std::string file = dir.file("ship.zpl");
+  writeFile(file, kShippingLabel);
+  std::string state;
+  EXPECT_EQ(kShippingLabel, ipptool(z, file, "application/vnd.zebra-zpl", "zpl-preview", state));
+  EXPECT_EQ("completed", state);
+
+  std::string page = fetch(port, "/z203/preview");
+  for (const char* text : {"zpl-preview", "600 x 400 dots, ", "00340123450000000017"})
+    EXPECT_NE(std::string::npos, page.find(text)) << text << "\n" << page;
+  std::smatch img;
+  ASSERT_TRUE(std::regex_search(page, img, std::regex("<img src=\"(/z203/preview\\.png\\?job=[0-9]+)&amp;(label=1)\"")))
+      << page;
+  pngcheck::Grey shown = pngcheck::decodePng(fetch(port, img[1].str() + "&" + img[2].str()));
+  std::vector<zplrender::Label> drawn = drawZpl(kShippingLabel, 203);
+  ASSERT_EQ(1u, drawn.size());
+  EXPECT_EQ(0u, pngcheck::differingDots(shown, 600, 400, drawn[0].image.rowBytes, drawn[0].image.bits));
+}
+
+// A DPL printer prints a ZPL job (declared or sniffed) drawn at its resolution: read back
+// from the device's bytes, each label is the renderer's drawing dot for dot.  A hostile job
+// fails with a reason, and the printer prints the next job.
+TEST_F(AppServer, DplPrintersPrintZplDrawn)
+{
+  start();
+  addPrinters();
+  const Printer& d = kPrinters[2];
+  std::string file = dir.file("ship.zpl");
+  writeFile(file, kShippingLabel);
+  std::string state;
+  std::string sent = ipptool(d, file, "application/vnd.zebra-zpl", "zpl-on-dpl", state);
+  ASSERT_EQ("completed", state) << readFile(dir.file("log"));
+  LabelJob job = readJob(sent);
+  EXPECT_EQ(JobLanguage::dpl, job.language);
+  std::vector<zplrender::Label> drawn = drawZpl(kShippingLabel, 203);
+  ASSERT_EQ(1u, job.labels.size());
+  ASSERT_EQ(1u, drawn.size());
+  EXPECT_EQ(0u, differingDots(job.labels[0].image, drawn[0].image));
+
+  // Two labels, the second of two copies with a serial number, sent as octet-stream.  (A
+  // DPL job has one label size, its first label's: the labels are of one size here.)
+  std::string two = "^XA^PW400^LL200^FO20,20^A0N,30,30^FDFirst^FS^XZ"
+                    "^XA^PW400^LL200^FO20,20^BY2^BCN,60,Y,N,N^SN001,1,Y^FS^PQ2^XZ";
+  writeFile(file, two);
+  job = readJob(submit(d, file, "zpl-two", state));
+  EXPECT_EQ("completed", state);
+  drawn = drawZpl(two, 203);
+  ASSERT_EQ(3u, drawn.size());
+  ASSERT_EQ(3u, job.labels.size());
+  for (std::size_t i = 0; i < 3; i++)
+    EXPECT_EQ(0u, differingDots(job.labels[i].image, drawn[i].image))
+        << "label " << i + 1 << ": " << job.labels[i].image.width << " x " << job.labels[i].image.height
+        << " dots printed, " << drawn[i].image.width << " x " << drawn[i].image.height << " drawn";
+
+  // Hostile jobs: a label too large to draw, more copies than a job prints.
+  const std::pair<const char*, const char*> hostile[] = {
+      {"^XA^PW32000^LL32000^FO0,0^GB32000,32000,32000^FS^XZ", "32000 x 32000"},
+      {"^XA^PW200^LL100^FO10,10^GB50,50,50^FS^PQ99999999^XZ", "more than 1000 labels"}};
+  int n = 0;
+  for (const auto& [zpl, reason] : hostile) {
+    std::string name = "zpl-hostile-" + std::to_string(++n);
+    writeFile(file, zpl);
+    EXPECT_EQ("", ipptool(d, file, "application/vnd.zebra-zpl", name, state));
+    EXPECT_EQ("failed", state);
+    EXPECT_NE(std::string::npos, readFile(dir.file("log")).find(reason)) << reason;
+  }
+  writeFile(file, kShippingLabel);
+  EXPECT_EQ(sent, ipptool(d, file, "application/vnd.zebra-zpl", "zpl-after", state));
+  EXPECT_EQ("completed", state);
+}
