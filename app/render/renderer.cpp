@@ -256,7 +256,7 @@ int drawZpl(const RenderJob& job, int out)
                                        static_cast<std::uint32_t>(std::max(last, 0))}))
     return kExitFailed;
   if (first <= last && !result.notes.empty()) {
-    std::string note = "Not printed from the ZPL II job: ";
+    std::string note = "ZPL II job: ";
     for (std::size_t i = 0; i < result.notes.size(); i++)
       note += (i > 0 ? "; " : "") + result.notes[i];
     if (!writeNote(out, first, note))

@@ -340,6 +340,10 @@ TEST_F(AppServer, DplPrintersPrintZplDrawn)
   ASSERT_EQ(1u, drawn.size());
   EXPECT_EQ(0u, differingDots(job.labels[0].image, drawn[0].image));
 
+  // ZPL declared as DPL is still drawn, never sent to the printer as it is.
+  EXPECT_EQ(sent, ipptool(d, file, "application/vnd.datamax-dpl", "zpl-as-dpl", state));
+  EXPECT_EQ("completed", state);
+
   // Two labels, the second of two copies with a serial number, sent as octet-stream.  (A
   // DPL job has one label size, its first label's: the labels are of one size here.)
   std::string two = "^XA^PW400^LL200^FO20,20^A0N,30,30^FDFirst^FS^XZ"

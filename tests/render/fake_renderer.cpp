@@ -110,6 +110,19 @@ int main(int argc, char** argv)
   } else if (mode == "hugepage") {
     put(start() + document + words({kPageTag, 1, 100000, 100000, 12500}));
     pause();
+  } else if (mode == "zplhuge") {
+    // A ZPL label of its own size, past the bytes a label may have.
+    put(start() + document + words({kPageTag, 1, 32767, 32767, 4096}));
+    pause();
+  } else if (mode == "zplsizes") {
+    // ZPL labels of their own sizes: one the label's, one smaller, one larger.
+    std::string labels;
+    std::uint32_t sizes[][2] = {{width, height}, {width / 2, height / 2}, {2 * width + 3, 2 * height}};
+    for (std::uint32_t n = 1; n <= 3; n++) {
+      auto [w, h] = sizes[n - 1];
+      labels += words({kPageTag, n, w, h, (w + 7) / 8}) + std::string(std::size_t{(w + 7) / 8} * h, '\xAA');
+    }
+    put(start() + words({kDocumentTag, 3, 1, 3}) + labels + done(StreamOutcome::done, ""));
   } else if (mode == "order") {
     put(start() + words({kDocumentTag, 3, 1, 3, kPageTag, 2, width, height, bytesPerLine}) + rows);
   } else if (mode == "cutpage") {

@@ -9,6 +9,7 @@
 #include "renderclient.h"
 #include "testdocs.h"
 #include "testsupport.h"
+#include "zplrender.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -455,5 +457,125 @@ TEST_F(RenderFaults, MissingRendererOrImpossibleRequest)
   drawn = draw(huge, renderer());
   EXPECT_EQ(RenderStatus::notStarted, drawn.result.status);
   EXPECT_EQ("The label size 40000 x 32 dots is not supported", drawn.result.reason);
+  EXPECT_TRUE(noChildLeft());
+}
+
+// ---------------------------------------------------------------------------------------------
+// ZPL II jobs
+
+namespace {
+
+// The job's labels as zplrender draws them in this process with the label font.
+std::vector<zplrender::Label> drawZplHere(const std::string& zpl, int dpi, unsigned width, unsigned height)
+{
+  std::ifstream file(zplrender::kLabelFontPath, std::ios::binary);
+  std::vector<std::uint8_t> font{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  std::string error;
+  zplrender::Options options;
+  options.dpi = dpi;
+  options.mediaWidth = static_cast<int>(width);
+  options.mediaHeight = static_cast<int>(height);
+  options.font = zplrender::loadLabelFont(std::move(font), error);
+  EXPECT_TRUE(options.font) << error;
+  zplrender::Result result;
+  EXPECT_TRUE(zplrender::renderZpl({reinterpret_cast<const std::uint8_t*>(zpl.data()), zpl.size()},
+                                   options, result))
+      << result.error;
+  return result.labels;
+}
+
+bool sameDots(const LabelBitmap& page, const zplrender::Bitmap& drawn)
+{
+  if (page.width != static_cast<unsigned>(drawn.width) || page.height != static_cast<unsigned>(drawn.height))
+    return false;
+  for (int y = 0; y < drawn.height; y++)
+    for (int x = 0; x < drawn.width; x++)
+      if (((page.bits[y * page.bytesPerLine + x / 8] >> (7 - x % 8)) & 1) != zplrender::bitmapDot(drawn, x, y))
+        return false;
+  return true;
+}
+
+}  // namespace
+
+// Each ZPL label comes as a page of its own size (the job's ^PW/^LL, else the label asked
+// for), numbered in order, the same dots as drawn in this process; what the job holds that is
+// not drawn comes as the first label's note.
+TEST_F(RenderClient, ZplLabelsComeInTheirOwnSizes)
+{
+  std::string zpl = "^XA^FO20,20^BY2^BCN,60,Y,N,N^SN001,1,Y^FS^PQ2^XZ"
+                    "^XA^PW400^LL200^FO20,20^A0N,30,30^FDFirst^FS~JC^XZ";
+  RenderCallbacks callbacks;
+  std::vector<LabelBitmap> pages;
+  std::vector<int> numbers;
+  std::string notes;
+  callbacks.page = [&](int number, const LabelBitmap& page) {
+    numbers.push_back(number);
+    pages.push_back(page);
+    return true;
+  };
+  callbacks.note = [&](int number, const std::string& note) { notes += std::to_string(number) + ": " + note; };
+  RenderResult result = renderDocument(request(DocumentFormat::zpl, write("two.zpl", zpl), 300, 150),
+                                       renderer(), callbacks);
+  ASSERT_EQ(RenderStatus::ok, result.status) << result.reason;
+  EXPECT_EQ(3, result.documentPages);
+  EXPECT_EQ((std::vector<int>{1, 2, 3}), numbers);
+  std::vector<zplrender::Label> drawn = drawZplHere(zpl, 203, 300, 150);
+  ASSERT_EQ(3u, drawn.size());
+  ASSERT_EQ(3u, pages.size());
+  EXPECT_EQ(300u, pages[0].width);
+  EXPECT_EQ(150u, pages[1].height);
+  EXPECT_EQ(400u, pages[2].width);
+  EXPECT_EQ(200u, pages[2].height);
+  for (std::size_t i = 0; i < 3; i++)
+    EXPECT_TRUE(sameDots(pages[i], drawn[i].image)) << "label " << i + 1;
+  EXPECT_NE(std::string::npos, notes.find("1: ZPL II job: ")) << notes;
+  EXPECT_NE(std::string::npos, notes.find("~JC")) << notes;
+  EXPECT_TRUE(noChildLeft());
+}
+
+// A ZPL job that prints nothing, or more labels than a job prints, or a label too large to
+// draw, fails with its reason; none of its labels is handed on.
+TEST_F(RenderClient, ZplJobsThatCannotPrintWholeFail)
+{
+  struct Case {
+    std::string zpl, reason;
+  } cases[] = {
+      {"~SD20~JC", "prints no label"},
+      {"^XA^PW200^LL100^FO10,10^GB50,50,50^FS^PQ99999999^XZ",
+       "The ZPL II job prints more than 1000 labels (copies and serial numbers included)"},
+      {"^XA^PW32000^LL32000^FO0,0^GB32000,32000,32000^FS^XZ", "32000 x 32000 dots"},
+      {"hello, printer", "The ZPL II job"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.zpl);
+    Drawn drawn = draw(request(DocumentFormat::zpl, write("hostile.zpl", c.zpl)), renderer());
+    EXPECT_EQ(RenderStatus::failed, drawn.result.status);
+    EXPECT_NE(std::string::npos, drawn.result.reason.find(c.reason)) << drawn.result.reason;
+    EXPECT_TRUE(drawn.pages.empty());
+  }
+  EXPECT_TRUE(noChildLeft());
+}
+
+// A ZPL label's own size is believed within the limits only: sizes other than the label's
+// pass, a size past the bytes a label may have is refused before any buffer is sized.
+TEST_F(RenderFaults, ZplLabelSizesWithinTheLimits)
+{
+  RendererOptions sizes = fake("zplsizes");
+  Drawn drawn = draw(request(DocumentFormat::zpl, write("any.zpl", "^XA^XZ"), 64, 32), sizes);
+  ASSERT_EQ(RenderStatus::ok, drawn.result.status) << drawn.result.reason;
+  ASSERT_EQ(3u, drawn.pages.size());
+  EXPECT_EQ(32u, drawn.pages[1].width);
+  EXPECT_EQ(131u, drawn.pages[2].width);
+  EXPECT_EQ(17u * 64, drawn.pages[2].bits.size());
+  // The same pages from a PDF are not the label's size: refused.
+  drawn = draw(anyPdf(), sizes);
+  EXPECT_EQ(RenderStatus::badOutput, drawn.result.status);
+
+  long before = peakKiB();
+  drawn = draw(request(DocumentFormat::zpl, write("any.zpl", "^XA^XZ"), 64, 32), fake("zplhuge"));
+  EXPECT_EQ(RenderStatus::badOutput, drawn.result.status);
+  EXPECT_EQ("The renderer sent damaged data while drawing page 1 (a page of 32767 x 32767 dots, 4096 bytes a row)",
+            drawn.result.reason);
+  EXPECT_LT(peakKiB() - before, 16 * 1024) << "a lying size was believed";
   EXPECT_TRUE(noChildLeft());
 }
