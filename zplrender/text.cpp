@@ -10,6 +10,7 @@
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
+#include FT_ADVANCES_H
 
 #include <algorithm>
 #include <cmath>
@@ -47,6 +48,8 @@ class LabelFont {
   std::vector<std::uint8_t> bytes;
   double digitAdvance = 0.5;  // of the em, for fitting fixed cells
   std::map<std::tuple<char32_t, int, int>, Glyph> glyphs;
+  std::map<char32_t, long> advances;  // design units
+  Glyph large;
 
   ~LabelFont()
   {
@@ -56,6 +59,33 @@ class LabelFont {
       FT_Done_FreeType(library);
   }
 
+  // The advance of a character in dots at `xppem`, from the face's design units: the same
+  // for measuring and drawing, with nothing rendered.
+  int advance(char32_t c, int xppem)
+  {
+    auto found = advances.find(c);
+    long units;
+    if (found != advances.end()) {
+      units = found->second;
+    } else {
+      FT_UInt index = glyphIndex(c);
+      FT_Fixed a = 0;
+      FT_Get_Advance(face, index, FT_LOAD_NO_SCALE, &a);
+      units = static_cast<long>(a);
+      if (advances.size() < 100000)
+        advances.emplace(c, units);
+    }
+    return static_cast<int>((static_cast<long long>(units) * xppem + face->units_per_EM / 2) /
+                            std::max<int>(1, face->units_per_EM));
+  }
+
+  FT_UInt glyphIndex(char32_t c)
+  {
+    FT_UInt index = FT_Get_Char_Index(face, c);
+    return index ? index : FT_Get_Char_Index(face, U'?');
+  }
+
+  // The glyph's dots at a size; small glyphs are kept, a large one only until the next.
   const Glyph& glyph(char32_t c, int xppem, int yppem)
   {
     auto key = std::make_tuple(c, xppem, yppem);
@@ -66,17 +96,14 @@ class LabelFont {
       glyphs.clear();
     Glyph g;
     FT_Set_Pixel_Sizes(face, static_cast<FT_UInt>(xppem), static_cast<FT_UInt>(yppem));
-    FT_UInt index = FT_Get_Char_Index(face, c);
-    if (index == 0)
-      index = FT_Get_Char_Index(face, U'?');
-    if (FT_Load_Glyph(face, index, FT_LOAD_RENDER | FT_LOAD_TARGET_MONO) == 0) {
+    if (FT_Load_Glyph(face, glyphIndex(c), FT_LOAD_RENDER | FT_LOAD_TARGET_MONO) == 0) {
       FT_GlyphSlot slot = face->glyph;
       const FT_Bitmap& b = slot->bitmap;
       g.left = slot->bitmap_left;
       g.top = slot->bitmap_top;
       g.width = static_cast<int>(b.width);
       g.rows = static_cast<int>(b.rows);
-      g.advance = static_cast<int>((slot->advance.x + 32) >> 6);
+      g.advance = advance(c, xppem);
       g.dots.assign(static_cast<std::size_t>(g.width) * g.rows, 0);
       for (int y = 0; y < g.rows; y++) {
         const unsigned char* row = b.buffer + static_cast<std::ptrdiff_t>(y) * b.pitch;
@@ -86,6 +113,10 @@ class LabelFont {
           g.dots[static_cast<std::size_t>(y) * g.width + x] = on;
         }
       }
+    }
+    if (g.dots.size() > 65536) {
+      large = std::move(g);
+      return large;
     }
     return glyphs.emplace(key, std::move(g)).first->second;
   }
@@ -180,7 +211,7 @@ int textWidth(LabelFont* face, const FontUse& font, const std::u32string& text)
     return static_cast<int>(text.size()) * s.pitch;
   long long width = 0;
   for (char32_t c : text)
-    width += face->glyph(c, s.xppem, s.yppem).advance;
+    width += face->advance(c, s.xppem);
   return static_cast<int>(std::min<long long>(width, 1 << 30));
 }
 

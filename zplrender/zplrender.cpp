@@ -40,9 +40,6 @@ constexpr unsigned char kDle = 0x10;
 // again and again included).
 constexpr std::uint64_t kMaxCommands = 20000000;
 
-// Largest field mask (text or barcode) in dots.
-constexpr std::uint64_t kMaxMaskDots = 64ull << 20;
-
 enum class Op { set, clear, flip };
 
 void span(Bitmap& image, long long y, long long x0, long long x1, Op op)
@@ -1495,7 +1492,7 @@ class Renderer {
 
   bool maskSize(const Field& f, long long w, long long h)
   {
-    if (w < 0 || h < 0 || static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) > kMaxMaskDots)
+    if (w < 0 || h < 0 || static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) > options_.limits.maxFieldDots)
       return fail(f.offset, "a field of " + std::to_string(w) + " x " + std::to_string(h) +
                                 " dots is larger than a label may hold");
     return true;

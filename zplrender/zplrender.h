@@ -47,6 +47,7 @@ struct Limits {
   std::uint64_t maxLabelBytes = 64ull << 20;    // one label's bitmap
   int maxLabels = 1000;                         // labels drawn per job; more are noted
   int maxFieldsPerLabel = 20000;
+  std::uint64_t maxFieldDots = 64ull << 20;     // a text or barcode field before it is turned
   int maxFormatDepth = 8;                       // ^XF inside stored formats
   std::uint64_t maxStoredBytes = 256ull << 20;  // stored graphics and formats together
   std::uint64_t maxWorkDots = 4000000000ull;    // dots drawn per job, all labels together

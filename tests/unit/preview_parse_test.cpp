@@ -141,6 +141,34 @@ TEST(PreviewZpl, FieldOriginMagnificationAndOtherNames)
             (std::vector<std::string>{"####....", "####....", "##......", "##......"}));
 }
 
+// Raw ZPL from other hosts (text, barcodes, shapes) is drawn by the label renderer, its fields
+// listed; a job of the raster commands alone stays with the strict reader above.
+TEST(PreviewZpl, RawZplFromOtherHostsIsDrawn)
+{
+  LabelJob job;
+  JobError error;
+  ZplDrawing drawing;
+  drawing.mediaWidth = 40;
+  drawing.mediaHeight = 20;
+  ASSERT_TRUE(parseLabelJob(bytesOf("\n^XA^FO2,2^GC10,2^FS^FO20,2^A0N,12^FDHi^FS^XZ"), job, error,
+                            nullptr, &drawing))
+      << error.what;
+  ASSERT_EQ(job.labels.size(), 1u);
+  EXPECT_EQ(job.labels[0].image.width, 40u);
+  EXPECT_EQ(job.labels[0].image.height, 20u);
+  EXPECT_TRUE(labelDot(job.labels[0].image, 2, 7));  // the circle's left edge
+  ASSERT_EQ(job.labels[0].fields.size(), 2u);
+  EXPECT_EQ(job.labels[0].fields[0], "circle ^GC at 2,2");
+  EXPECT_EQ(job.labels[0].fields[1], "text ^A0 at 20,2: 'Hi'");
+  std::string text = describeLabelJob(job, 203);
+  EXPECT_NE(text.find("field: circle ^GC at 2,2"), std::string::npos) << text;
+  EXPECT_NE(text.find("no label font"), std::string::npos) << text;
+  // The raster commands alone: the strict reader, a label as large as its fields.
+  LabelJob own = parseOk("^XA^FO0,0^GB3,2,1^FS^XZ");
+  EXPECT_EQ(own.labels.at(0).image.width, 3u);
+  EXPECT_TRUE(own.labels[0].fields.empty());
+}
+
 TEST(PreviewZpl, ZeroRunAndSeveralPagesOfTheirOwnSize)
 {
   std::string page2 = "~DG000.GRF,128,4,!\r\n" + std::string(31, ':') +

@@ -9,6 +9,7 @@
 
 #include "zpltest.h"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -240,9 +241,14 @@ INSTANTIATE_TEST_SUITE_P(Labels, Corpus, ::testing::ValuesIn(corpus()),
                            return std::string(info.param.name);
                          });
 
+// With ZPL_CORPUS_DIR set, the corpus is also written there, one NAME.zpl a sample, for
+// bench/zpl-compare.sh.
 TEST(CorpusSize, CoversAtLeastTwentyFiveLabels)
 {
   EXPECT_GE(corpus().size(), 25u);
+  if (const char* dir = std::getenv("ZPL_CORPUS_DIR"))
+    for (const Sample& s : corpus())
+      testsupport::writeFile(std::string(dir) + "/" + s.name + ".zpl", s.zpl);
 }
 
 }  // namespace
