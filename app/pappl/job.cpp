@@ -225,7 +225,7 @@ bool cropsPages(pappl_job_t* job)
 
 // How the job's pages go on the label: its print-scaling and orientation-requested, and the
 // printer's setting for looking for labels on larger pages.  orientation-requested counts
-// only when the job asks for it: the printer's default ("none") lets the renderer turn pages.
+// only when the job asks for it: with the printer's default the renderer turns pages itself.
 PlaceOptions placeOptions(pappl_job_t* job, const pappl_pr_options_t& options)
 {
   PlaceOptions place;
@@ -249,6 +249,10 @@ PlaceOptions placeOptions(pappl_job_t* job, const pappl_pr_options_t& options)
       options.orientation_requested >= IPP_ORIENT_PORTRAIT &&
       options.orientation_requested <= IPP_ORIENT_REVERSE_PORTRAIT)
     place.orientation = static_cast<int>(options.orientation_requested);
+  // A page the renderer turns by itself turns the way the printer's default orientation
+  // reads: clockwise for reverse-landscape, else counter-clockwise as landscape.
+  if (place.orientation == 0 && options.orientation_requested == IPP_ORIENT_REVERSE_LANDSCAPE)
+    place.autoTurn = 90;
   place.crop = cropsPages(job);
   return place;
 }
