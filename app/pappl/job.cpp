@@ -214,15 +214,26 @@ namespace {
 
 using PrintOptions = std::unique_ptr<pappl_pr_options_t, decltype(&papplJobDeletePrintOptions)>;
 
-// True unless the printer's setting keeps pages whole.
-bool cropsPages(pappl_printer_t*)
+// True unless the job, or the printer's setting, keeps pages whole (label-crop-page).
+bool cropsPages(pappl_job_t* job)
 {
-  return true;
+  ipp_attribute_t* attr = papplJobGetAttribute(job, kCropPageOption);
+  if (attr != nullptr)
+    return ippGetBoolean(attr, 0) != 0;
+  ipp_t* driverAttrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
+  bool crop = true;
+  if (driverAttrs != nullptr) {
+    attr = ippFindAttribute(driverAttrs, (std::string(kCropPageOption) + "-default").c_str(), IPP_TAG_BOOLEAN);
+    if (attr != nullptr)
+      crop = ippGetBoolean(attr, 0) != 0;
+    ippDelete(driverAttrs);
+  }
+  return crop;
 }
 
 // How the job's pages go on the label: its print-scaling and orientation-requested, and the
 // printer's setting for looking for labels on larger pages.  orientation-requested counts
-// only when the job asks for it: the printer's default ("none") lets the renderer turn pages.
+// only when the job asks for it: with the printer's default the renderer turns pages itself.
 PlaceOptions placeOptions(pappl_job_t* job, const pappl_pr_options_t& options)
 {
   PlaceOptions place;
@@ -246,7 +257,11 @@ PlaceOptions placeOptions(pappl_job_t* job, const pappl_pr_options_t& options)
       options.orientation_requested >= IPP_ORIENT_PORTRAIT &&
       options.orientation_requested <= IPP_ORIENT_REVERSE_PORTRAIT)
     place.orientation = static_cast<int>(options.orientation_requested);
-  place.crop = cropsPages(papplJobGetPrinter(job));
+  // A page the renderer turns by itself turns the way the printer's default orientation
+  // reads: clockwise for reverse-landscape, else counter-clockwise as landscape.
+  if (place.orientation == 0 && options.orientation_requested == IPP_ORIENT_REVERSE_LANDSCAPE)
+    place.autoTurn = 90;
+  place.crop = cropsPages(job);
   return place;
 }
 

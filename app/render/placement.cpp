@@ -402,7 +402,7 @@ PagePlan planPage(const PageShape& page, const GreyView* preview, double preview
     } else {
       bool wide = region.width > region.height * 1.05, tall = region.height > region.width * 1.05;
       if ((wide && labelHeight > labelWidth) || (tall && labelWidth > labelHeight)) {
-        place.turn = 270;  // as orientation-requested landscape turns a page
+        place.turn = options.autoTurn == 90 ? 90 : 270;
         turnedNote = true;
       }
     }

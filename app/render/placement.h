@@ -48,7 +48,9 @@ inline std::optional<Scaling> parseScaling(std::string_view text)
 struct PlaceOptions {
   Scaling scaling = Scaling::automatic;
   int orientation = 0;
-  bool crop = true;  // the printer's setting: look for the label on larger pages
+  bool crop = true;    // the printer's setting: look for the label on larger pages
+  int autoTurn = 270;  // how a page is turned when the job does not say: a quarter counter-
+                       // clockwise as landscape, or 90 (clockwise) as reverse-landscape
 };
 
 // A rectangle, from the top-left corner.

@@ -579,6 +579,8 @@ RenderResult renderDocument(const RenderRequest& request, const RendererOptions&
     args.push_back(std::string("--scaling=") + scalingName(request.place.scaling));
   if (request.place.orientation >= 3 && request.place.orientation <= 6)
     args.push_back("--orientation=" + std::to_string(request.place.orientation));
+  if (request.place.autoTurn == 90)
+    args.push_back("--auto-turn=90");
   if (!request.place.crop)
     args.push_back("--no-crop");
   args.insert(args.end(), {formatArgument(request.format),

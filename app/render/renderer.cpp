@@ -404,10 +404,10 @@ bool parseNumber(const char* text, long low, long high, long& value)
 bool parseRenderArguments(int argc, const char* const* argv, RenderJob& job, std::string& error)
 {
   error = "usage: label-render [--scaling=auto|auto-fit|fit|fill|none] [--orientation=3..6] "
-          "[--no-crop] pdf|png|jpeg|zpl DPI WIDTH HEIGHT FIRST LAST [FILE]";
+          "[--auto-turn=90|270] [--no-crop] pdf|png|jpeg|zpl DPI WIDTH HEIGHT FIRST LAST [FILE]";
   // The placement options come first, each at most once.
   int at = 1;
-  bool scaling = false, orientation = false, noCrop = false;
+  bool scaling = false, orientation = false, noCrop = false, turn = false;
   for (; at < argc && std::string_view(argv[at]).substr(0, 2) == "--"; at++) {
     std::string_view option(argv[at]);
     long value;
@@ -421,6 +421,10 @@ bool parseRenderArguments(int argc, const char* const* argv, RenderJob& job, std
                parseNumber(argv[at] + 14, 3, 6, value)) {
       job.place.orientation = static_cast<int>(value);
       orientation = true;
+    } else if (option.substr(0, 12) == "--auto-turn=" && !turn &&
+               (option.substr(12) == "90" || option.substr(12) == "270")) {
+      job.place.autoTurn = option.substr(12) == "90" ? 90 : 270;
+      turn = true;
     } else if (option == "--no-crop" && !noCrop) {
       job.place.crop = false;
       noCrop = true;

@@ -4,7 +4,8 @@
 //
 // The renderer draws one document and exits:
 //
-//   label-render [--scaling=S] [--orientation=N] [--no-crop] FORMAT DPI WIDTH HEIGHT FIRST LAST [FILE]
+//   label-render [--scaling=S] [--orientation=N] [--auto-turn=T] [--no-crop]
+//                FORMAT DPI WIDTH HEIGHT FIRST LAST [FILE]
 //
 // FORMAT is pdf, png, jpeg or zpl; the label is WIDTH x HEIGHT dots at DPI; pages FIRST to LAST
 // (from 1, inclusive) are drawn, as far as the document has them.  A ZPL II job's pages are
@@ -12,7 +13,8 @@
 // ^LL; WIDTH x HEIGHT when it gives none), within kZplLabelBytes.  Without FILE the document
 // is read from standard input.  S is the job's print-scaling (auto, auto-fit, fit, fill, none;
 // auto when not given), N its orientation-requested (3 to 6; not given: turned to suit the
-// label), --no-crop keeps every page whole (placement.h).
+// label, T degrees clockwise, 90 or 270 (the default)), --no-crop keeps every page whole
+// (placement.h).
 //
 // Standard output carries the stream below.  Every number is a 32-bit unsigned integer, least
 // significant byte first; each record starts with a four-letter tag.

@@ -714,6 +714,11 @@ TEST(PlacementRules, TurnAndScale)
   EXPECT_EQ(270, one(portrait, {Scaling::automatic, 4, true}).turn);
   EXPECT_EQ(90, one(portrait, {Scaling::automatic, 5, true}).turn);
   EXPECT_EQ(180, one(portrait, {Scaling::automatic, 6, true}).turn);
+  // The printer's default orientation may turn it the other way.
+  PlaceOptions clockwise;
+  clockwise.autoTurn = 90;
+  EXPECT_EQ(90, one(landscape, clockwise).turn);
+  EXPECT_EQ(0, one(portrait, clockwise).turn);
   // A square page is never turned.
   EXPECT_EQ(0, one({288, 288, 72, false}, {}).turn);
 

@@ -148,6 +148,23 @@ TEST(RenderStream, ArgumentsAreCheckedWhole)
   EXPECT_FALSE(parses({"pdf", "203", "812", "1218", "1", "2147483648"}));
   EXPECT_FALSE(parses({"pdf", "203", "812", "1218", "1", "1", ""}));
   EXPECT_FALSE(parses({"pdf", "203", "812", "1218", "1"}));
+
+  // Placement options come first, each once, with values the client sends.
+  RenderJob parsed;
+  std::string error;
+  const char* argv[] = {"label-render", "--scaling=fill", "--orientation=5", "--auto-turn=90",
+                        "--no-crop", "png", "203", "812", "1218", "1", "1"};
+  ASSERT_TRUE(parseRenderArguments(11, argv, parsed, error)) << error;
+  EXPECT_EQ(Scaling::fill, parsed.place.scaling);
+  EXPECT_EQ(5, parsed.place.orientation);
+  EXPECT_EQ(90, parsed.place.autoTurn);
+  EXPECT_FALSE(parsed.place.crop);
+  EXPECT_EQ(DocumentFormat::png, parsed.format);
+  EXPECT_FALSE(parses({"--scaling=stretch", "pdf", "203", "812", "1218", "1", "1"}));
+  EXPECT_FALSE(parses({"--orientation=7", "pdf", "203", "812", "1218", "1", "1"}));
+  EXPECT_FALSE(parses({"--auto-turn=180", "pdf", "203", "812", "1218", "1", "1"}));
+  EXPECT_FALSE(parses({"--no-crop", "--no-crop", "pdf", "203", "812", "1218", "1", "1"}));
+  EXPECT_FALSE(parses({"--crop", "pdf", "203", "812", "1218", "1", "1"}));
 }
 
 TEST(ImageFiles, TruncatedFilesAreRefused)
