@@ -430,7 +430,7 @@ TEST(MatrixDrawing, Pdf417RowsAndModules) {
   EXPECT_EQ(img.height % 16, 0);  // rows of h = 8 module widths
   // Without h, ^BY's height is the whole symbol's, shared among its rows.
   BarcodeImage shared = drawBarcode(field("B7", {"N", "", "1", "4", "10"}, "ABC", 2, 3.0, 200));
-  EXPECT_EQ(shared.height, 10 * 20);
+  EXPECT_EQ(shared.height, 10 * 20) << shared.error;
   // Rows and columns too few for the data, or beyond 928 codewords, print nothing.
   EXPECT_NE(drawBarcode(field("B7", {"N", "", "5", "4", "10"}, "ABC")).error.find("17 rows"),
             std::string::npos);
@@ -485,6 +485,50 @@ TEST(Refusals, BadDataAndSizesSayWhy) {
             std::string::npos);
   EXPECT_NE(drawBarcode(field("B7", {"N", "32000", "8"}, std::string(500, 'A'))).error, "");
   EXPECT_NE(drawBarcode(field("BQ", {"N", "2", "10"}, "QA," + std::string(100000, '7'))).error, "");
+}
+
+}  // namespace
+
+namespace {
+
+// Every command with arbitrary parameters and data: a symbol whose image matches its size, or
+// an error and no image.  Deterministic, so a failure repeats.
+TEST(Refusals, ArbitraryFieldsDrawOrSayWhy) {
+  const char* commands[] = {"BC", "B3", "BA", "BE", "B8", "BU", "B9", "B2",
+                            "BQ", "BX", "B7", "BD", "BO", "BR", "BZ"};
+  const std::vector<std::string> values = {"", "N", "Y", "0", "1", "2", "3", "5", "6", "10", "22",
+                                           "200", "300", "-1", "99999", "A", "D", "U", "x,"};
+  unsigned seed = 12345;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (const char* command : commands)
+    for (int round = 0; round < 120; round++) {
+      std::vector<std::string> params;
+      for (int i = 0; i < 8; i++)
+        params.push_back(values[next() % values.size()]);
+      std::string data;
+      int length = static_cast<int>(next() % 60);
+      for (int i = 0; i < length; i++)
+        data += static_cast<char>(next() % 4 == 0 ? next() % 256 : '0' + next() % 10);
+      BarcodeField f = field(command, params, data, 1 + static_cast<int>(next() % 4),
+                             2.0 + (next() % 11) / 10.0, 1 + static_cast<int>(next() % 200));
+      BarcodeImage img = drawBarcode(f);
+      SCOPED_TRACE(std::string(command) + " round " + std::to_string(round));
+      if (img.error.empty()) {
+        EXPECT_GT(img.width, 0);
+        EXPECT_EQ(img.dots.size(), static_cast<std::size_t>(img.width) * img.height);
+        EXPECT_LE(img.baseline, img.height);
+        for (const auto& t : img.texts) {
+          EXPECT_GE(t.x, 0);
+          EXPECT_LE(t.x + static_cast<int>(t.text.size()) * t.width, img.width);
+          EXPECT_LE(t.y + t.height, img.height);
+        }
+      } else {
+        EXPECT_TRUE(img.dots.empty());
+      }
+    }
 }
 
 }  // namespace
