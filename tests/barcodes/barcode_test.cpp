@@ -132,12 +132,17 @@ TEST(Code128Codewords, ManualModeFollowsTheInvocationCodes) {
   EXPECT_EQ(ab.codewords.back(), 106);
 }
 
-TEST(Code128Codewords, ManualModeKeepsDataASubsetCannotHold) {
-  // An odd digit at the end of subset C, and a letter there, go to subset B rather than vanish;
-  // a lower-case letter in subset A is shifted.
+TEST(Code128Codewords, ManualModeSubsetCReadsPairsAsThePrinterDoes) {
+  // A non-digit where a pair begins is skipped ("D24" is 24), a pair with a non-digit second is
+  // dropped, a lone digit before an invocation code or the end is dropped.
+  EXPECT_EQ(dataCodewords(bc::encodeCode128(">;12D24", 'N', false)), (std::vector<int>{12, 24}));
+  EXPECT_EQ(dataCodewords(bc::encodeCode128(">;122D34", 'N', false)), (std::vector<int>{12, 34}));
   auto odd = bc::encodeCode128(">;12345", 'N', false);
-  EXPECT_EQ(dataCodewords(odd), (std::vector<int>{12, 34, 100, 21}));
-  EXPECT_EQ(odd.text, "12345");
+  EXPECT_EQ(dataCodewords(odd), (std::vector<int>{12, 34}));
+  EXPECT_EQ(odd.text, "1234");
+  EXPECT_EQ(dataCodewords(bc::encodeCode128(">;123>6AB", 'N', false)),
+            (std::vector<int>{12, 100, 33, 34}));
+  // A lower-case letter in subset A is shifted.
   EXPECT_EQ(dataCodewords(bc::encodeCode128(">9AbC", 'N', false)),
             (std::vector<int>{33, 98, 66, 35}));
 }
@@ -296,6 +301,10 @@ TEST(LinearDrawing, Code93) {
   EXPECT_EQ(img.texts.at(0).text, "AB16Y");
   EXPECT_EQ(drawBarcode(field("BA", {"N", "60"}, "AB1")).texts.at(0).text, "AB1");
   EXPECT_EQ(img.width, (9 * 7 + 1) * 2);  // start, 3 data, 2 check, stop, closing bar
+  // ZPL's substitutes for the shift characters: &A is control-A, )B is 'b', (A is '!'.
+  EXPECT_EQ(drawnAndRead(field("BA", {"N", "60"}, "A)B)C(A&A'V"), "c93full"),
+            "Code93\tAbc!\\x01@\t]G0");
+  EXPECT_EQ(drawBarcode(field("BA", {"N", "60"}, "A)B)C(A&A'V")).texts.at(0).text, "Abc!@");
 }
 
 TEST(LinearDrawing, Interleaved2of5) {

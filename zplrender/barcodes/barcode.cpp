@@ -352,17 +352,65 @@ BarcodeImage code39(const BarcodeField& f) {
   return linearImage(twoWidthElements(f, m.rows.at(0)), barHeight(f, 2), line, moduleWidth(f));
 }
 
+// Code 93 field data as ZPL writes full ASCII: & ' ( ) stand for the shift characters ($) (%)
+// (/) (+), each with the character after it making one ASCII character.
+std::string code93Ascii(std::string_view d) {
+  std::string out;
+  for (std::size_t i = 0; i < d.size(); i++) {
+    char shift = d[i];
+    char c = i + 1 < d.size() ? d[i + 1] : 0;
+    int v = -1;
+    if (shift == '&' && c >= 'A' && c <= 'Z')
+      v = c - 'A' + 1;
+    else if (shift == '\'' && c >= 'A' && c <= 'E')
+      v = 0x1b + (c - 'A');
+    else if (shift == '\'' && c >= 'F' && c <= 'J')
+      v = ';' + (c - 'F');
+    else if (shift == '\'' && c >= 'K' && c <= 'O')
+      v = '[' + (c - 'K');
+    else if (shift == '\'' && c >= 'P' && c <= 'T')
+      v = '{' + (c - 'P');
+    else if (shift == '\'' && c == 'U')
+      v = 0;
+    else if (shift == '\'' && c == 'V')
+      v = '@';
+    else if (shift == '\'' && c == 'W')
+      v = '`';
+    else if (shift == '\'' && c >= 'X' && c <= 'Z')
+      v = 127;
+    else if (shift == '(' && c >= 'A' && c <= 'O')
+      v = '!' + (c - 'A');
+    else if (shift == '(' && c == 'Z')
+      v = ':';
+    else if (shift == ')' && c >= 'A' && c <= 'Z')
+      v = 'a' + (c - 'A');
+    if (v < 0) {
+      out += shift;
+    } else {
+      out += static_cast<char>(v);
+      i++;
+    }
+  }
+  return out;
+}
+
 // ^BAo,h,f,g,e: the two check characters always coded, shown when e is Y.
 BarcodeImage code93(const BarcodeField& f) {
   ZintRequest req;
   req.symbology = BARCODE_CODE93;
   req.name = "Code 93";
-  req.data = f.data;
+  req.data = code93Ascii(f.data);
   req.option2 = 1;
   Modules m = encode(req);
   if (!m.error.empty())
     return failure(m.error);
-  std::string text = flag(f, 4, false) ? m.text : withoutCheck(m.text, 2);
+  // The line shows the characters coded, controls left out, then the check characters.
+  std::string text;
+  for (char c : req.data)
+    if (static_cast<unsigned char>(c) >= 32 && c != 127)
+      text += c;
+  if (flag(f, 4, false) && m.text.size() >= 2)
+    text += m.text.substr(m.text.size() - 2);
   Line line{flag(f, 2, true), flag(f, 3, false), text};
   return linearImage(scaledElements(m.rows.at(0), moduleWidth(f)), barHeight(f, 1), line,
                      moduleWidth(f));

@@ -251,8 +251,7 @@ std::vector<int> tokensOf(std::string_view data, std::string* text) {
 }
 
 // Mode N: the data says its subsets itself.  Without a start code it begins in subset B.  A
-// character its subset cannot hold is not lost: one of the other letter subset is shifted, and
-// a lone digit or a letter in subset C switches to B for it.
+// character of the other letter subset is shifted.
 Code128Symbol manualMode(std::string_view data) {
   Code128Symbol out;
   Builder b;
@@ -313,13 +312,21 @@ Code128Symbol manualMode(std::string_view data) {
       }
     }
     if (b.subset == Subset::C) {
-      if (i + 1 < data.size() && isDigit(c) && isDigit(static_cast<unsigned char>(data[i + 1]))) {
-        b.codewords.push_back((c - '0') * 10 + (data[i + 1] - '0'));
-        out.text += data.substr(i, 2);
-        i += 2;
+      // Subset C takes digit pairs as the printer reads them: a non-digit where a pair begins
+      // is skipped, a pair whose second character is not a digit is dropped whole, and so is
+      // a lone digit before an invocation code or the end.
+      if (!isDigit(c)) {
+        i++;
         continue;
       }
-      b.switchTo(Subset::B);
+      if (i + 1 < data.size() && isDigit(static_cast<unsigned char>(data[i + 1]))) {
+        b.codewords.push_back((c - '0') * 10 + (data[i + 1] - '0'));
+        out.text += data.substr(i, 2);
+      }
+      i += 2;
+      if (i - 1 < data.size() && data[i - 1] == '>')
+        i--;
+      continue;
     }
     if (c >= 128) {
       b.fnc4();
