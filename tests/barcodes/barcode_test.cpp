@@ -444,6 +444,13 @@ TEST(MatrixDrawing, Pdf417RowsAndModules) {
   EXPECT_NE(drawBarcode(field("B7", {"N", "", "5", "4", "10"}, "ABC")).error.find("17 rows"),
             std::string::npos);
   EXPECT_NE(drawBarcode(field("B7", {"N", "", "0", "30", "40"}, "ABC")).error, "");
+  // Without columns or rows: about two rows a column, the fewest columns that allow it.
+  std::string text(300, 'x');
+  BarcodeImage square = drawBarcode(field("B7", {"N", "1", "2"}, text, 1));
+  ASSERT_EQ(square.error, "");
+  int columns = (square.width - 69) / 17, rows = square.height;
+  EXPECT_LE(rows, 2 * columns);
+  EXPECT_GT(rows, 2 * (columns - 1));
   EXPECT_EQ(img.width, (17 * (4 + 4) + 1) * 2);  // start, left, 4 data, right, stop
   testsupport::TempDir dir;
   EXPECT_EQ(zxing(writePgm(dir, img, "pdf")), "PDF417\tSHIP TO: 634 ALPHA DR\t]L2");

@@ -865,6 +865,22 @@ BarcodeImage pdf417(const BarcodeField& f) {
   Modules m = encode(req);
   if (!m.error.empty())
     return failure(m.error);
+  if (req.option2 == 0 && req.option3 == 0 && !m.rows.empty()) {
+    // Given neither, the printer makes about twice as many rows as columns: the fewest columns
+    // whose rows are no more than twice as many.
+    int edge = req.symbology == BARCODE_PDF417COMP ? 35 : 69;
+    int columns = std::max(1, (static_cast<int>(m.rows[0].size()) - edge) / 17);
+    int codewords = columns * static_cast<int>(m.rows.size());
+    int first = std::max(1, static_cast<int>(std::sqrt(codewords / 2.0)) - 1);
+    for (int c = first; c <= 30; c++) {
+      req.option2 = c;
+      Modules tried = encode(req);
+      if (tried.error.empty() && tried.rows.size() <= static_cast<std::size_t>(2 * c)) {
+        m = std::move(tried);
+        break;
+      }
+    }
+  }
   // The printer keeps the rows it is given: data that needs more prints nothing.
   if (req.option3 > 0 && m.rows.size() != static_cast<std::size_t>(req.option3))
     return failure("PDF417 data needs " + std::to_string(m.rows.size()) + " rows, the field gives " +
