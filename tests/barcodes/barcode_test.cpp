@@ -483,6 +483,9 @@ TEST(MatrixDrawing, MaxiCodeCarrierMessage) {
   ASSERT_EQ(mode3.error, "");
   EXPECT_NE(zxing(writePgm(dir, mode3, "maxi3", 10), true).find("B1A2B3"), std::string::npos);
   EXPECT_NE(drawBarcode(field("BD", {"2"}, "00184015")).error, "");
+  BarcodeImage mode4 = drawBarcode(field("BD", {"4"}, "PARTS BIN 42"));
+  ASSERT_EQ(mode4.error, "");
+  EXPECT_EQ(zxing(writePgm(dir, mode4, "maxi4", 10), true).substr(0, 21), "MaxiCode\tPARTS BIN 42");
 }
 
 // ---- Limits and refusals ---------------------------------------------------------------------------
@@ -498,6 +501,8 @@ TEST(Refusals, BadDataAndSizesSayWhy) {
   EXPECT_NE(drawBarcode(field("BC", {"N", "50"}, "")).error, "");
   // Sizes: the limit is checked before the image is allocated.
   EXPECT_NE(drawBarcode(field("BC", {"N", "32000"}, std::string(3000, 'A'), 10)).error.find("limit"),
+            std::string::npos);
+  EXPECT_NE(drawBarcode(field("BC", {"N", "10"}, std::string(10000000, '1'), 1)).error.find("limit"),
             std::string::npos);
   EXPECT_NE(drawBarcode(field("B7", {"N", "32000", "8"}, std::string(500, 'A'))).error, "");
   EXPECT_NE(drawBarcode(field("BQ", {"N", "2", "10"}, "QA," + std::string(100000, '7'))).error, "");

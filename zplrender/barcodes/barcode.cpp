@@ -311,6 +311,12 @@ BarcodeImage code128(const BarcodeField& f) {
   char m = mode.empty() ? 'N' : mode[0];
   if (m != 'N' && m != 'U' && m != 'A' && m != 'D')
     m = 'N';
+  // Each codeword is 11 modules and holds at most two characters: longer data cannot fit.
+  long most = 2L * (kMaxBarcodeDots / 11) + 8;
+  if (static_cast<long>(f.data.size()) > most)
+    return failure("Code 128 data of " + std::to_string(f.data.size()) +
+                   " characters is wider than the " + std::to_string(kMaxBarcodeDots) +
+                   "-dot limit");
   Code128Symbol sym = barcodes::encodeCode128(f.data, m, flag(f, 4, false));
   if (!sym.error.empty())
     return failure(sym.error);
