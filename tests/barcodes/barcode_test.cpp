@@ -8,6 +8,7 @@
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
+#include <zint.h>
 
 #include <cstdio>
 #include <fstream>
@@ -169,6 +170,33 @@ TEST(Code128Codewords, AutomaticModeUsesSubsetCForFourDigitsOrMore) {
   EXPECT_EQ(dataCodewords(controls), (std::vector<int>{33, 73, 98, 66, 35, 73}));
 }
 
+TEST(Code128Codewords, AutomaticModeIsAsShortAsLibzints) {
+  // libzint's Code 128 picks its subsets its own way; ours may differ but is never longer.
+  const std::string pools[] = {"0123456789", "ABCXYZ", "abcxyz", "\t\r\n", "-./ "};
+  unsigned seed = 11;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (int n = 0; n < 500; n++) {
+    std::string data;
+    int length = 1 + static_cast<int>(next() % 30);
+    for (int i = 0; i < length; i++) {
+      int pool = next() % 2 ? 0 : static_cast<int>(next() % 5);
+      data += pools[pool][next() % pools[pool].size()];
+    }
+    auto ours = bc::encodeCode128(data, 'A', false);
+    zint_symbol* z = ZBarcode_Create();
+    z->symbology = BARCODE_CODE128;
+    ASSERT_LT(ZBarcode_Encode(z, reinterpret_cast<const unsigned char*>(data.data()),
+                              static_cast<int>(data.size())), ZINT_ERROR);
+    int theirs = z->width;
+    ZBarcode_Delete(z);
+    int mine = 11 * static_cast<int>(ours.codewords.size() - 1) + 13;
+    EXPECT_LE(mine, theirs) << testing::PrintToString(data);
+  }
+}
+
 TEST(Code128Codewords, UccModes) {
   // Mode U: 19 digits (filled with zeros), mod 10 digit, FNC1 first, all in subset C.
   auto u = bc::encodeCode128("0012345123451234512", 'U', false);
@@ -266,6 +294,32 @@ TEST(Code128Drawing, DecodersReadEveryMode) {
     SCOPED_TRACE(c.mode + " " + c.data);
     EXPECT_EQ(drawnAndRead(field("BC", {"N", "80", "Y", "N", "N", c.mode}, c.data), "c128"),
               "Code128\t" + c.read + "\t" + c.id);
+  }
+}
+
+TEST(Code128Drawing, AutomaticModeReadsBackForMixedData) {
+  // Digits, capitals, lower case and controls mixed at random: every switch and shift the
+  // automatic mode makes must read back as the data.
+  const std::string pools[] = {"0123456789", "ABCXYZ", "abcxyz", "\t\r\n\x1d", "-./ "};
+  unsigned seed = 7;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (int n = 0; n < 12; n++) {
+    std::string data, expected;
+    int length = 8 + static_cast<int>(next() % 24);
+    for (int i = 0; i < length; i++) {
+      const std::string& pool = pools[next() % 2 ? 0 : next() % 5];
+      char c = pool[next() % pool.size()];
+      data += c;
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      expected += c < 32 ? std::string(hex) : std::string(1, c);
+    }
+    SCOPED_TRACE(expected);
+    EXPECT_EQ(drawnAndRead(field("BC", {"N", "60", "N", "N", "N", "A"}, data), "mixed"),
+              "Code128\t" + expected + "\t]C0");
   }
 }
 

@@ -198,12 +198,13 @@ std::vector<int> automaticCodewords(const std::vector<int>& tokens) {
     }
     bool here = b.subset == Subset::A ? inA(c) : inB(c);
     if (!here) {
-      // A lone character of the other subset is shifted; a longer stretch switches.
-      int next = i + 1 < tokens.size() ? tokens[i + 1] : -100;
-      if (next >= 128)
-        next -= 128;
-      bool nextHere = next >= 0 && (b.subset == Subset::A ? inA(next) : inB(next));
-      if (!nextHere && next != -100)
+      // Shifted when the next character only one subset holds is of the one in force again,
+      // else a switch: whatever both hold goes either way.
+      std::size_t j = i + 1;
+      while (j < tokens.size() && (tokens[j] < 0 || (tokens[j] % 128 >= 32 && tokens[j] % 128 < 96)))
+        j++;
+      bool back = j < tokens.size() && (tokens[j] % 128 < 32) == (b.subset == Subset::A);
+      if (!back)
         b.switchTo(b.subset == Subset::A ? Subset::B : Subset::A);
     }
     b.character(c);
