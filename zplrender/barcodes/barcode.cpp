@@ -706,10 +706,12 @@ QrData qrData(std::string_view d) {
     q.id = std::to_string(std::strtol(std::string(d.substr(5, 2)).c_str(), nullptr, 16));
     d.remove_prefix(8);
   }
-  if (d.size() >= 3 && isLevel(d[0]) && (d[1] == 'A' || d[1] == 'M') && d[2] == ',') {
-    q.level = d[0];
+  // The printer takes the first two characters as the level and the input mode whatever they
+  // are (a level other than H, Q, M or L is the default), and after A or M one more, the comma.
+  if (d.size() >= 2) {
+    q.level = isLevel(d[0]) ? d[0] : 0;
     bool manual = d[1] == 'M';
-    d.remove_prefix(3);
+    d.remove_prefix(d[1] == 'A' || manual ? std::min<std::size_t>(3, d.size()) : 2);
     if (!manual) {
       q.bytes = std::string(d);
       return q;
@@ -741,7 +743,7 @@ QrData qrData(std::string_view d) {
     }
     return q;
   }
-  q.bytes = std::string(d);
+  q.error = "QR Code field data must start with its error correction and input mode, as in \"QA,\"";
   return q;
 }
 
