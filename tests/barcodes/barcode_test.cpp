@@ -210,6 +210,11 @@ TEST(Code128Codewords, UccModes) {
   std::vector<int> cw = d.codewords;
   EXPECT_EQ(cw[1], 102);
   EXPECT_EQ(std::count(cw.begin(), cw.end(), 102), 2);
+  // Spaces stay in the line, not in the symbol.
+  auto spaced = bc::encodeCode128("(01) 0950123456789 (10) AB12", 'D', false);
+  EXPECT_EQ(spaced.text, "(01) 09501234567891 (10) AB12");
+  EXPECT_EQ(dataCodewords(spaced),
+            dataCodewords(bc::encodeCode128("(01)0950123456789(10)AB12", 'D', false)));
   // The e parameter appends the UCC check digit to digits in mode N.
   EXPECT_EQ(bc::encodeCode128(">;>80012345123451234512", 'N', true).text, "00123451234512345120");
 }

@@ -395,15 +395,22 @@ Code128Symbol uccEanMode(std::string_view data) {
       out.error = "GS1-128 application identifier (" + ai + ") is not 2 to 4 digits";
       return out;
     }
+    bool last = next == std::string_view::npos;
+    // The line shows the element as written, spaces and all, the check digit after its value.
+    std::string_view written = data.substr(i, last ? data.size() - i : next - i);
+    std::size_t valueEnd = written.find_last_not_of(' ') + 1;
     if (((ai == "00" && value.size() == 17) || ((ai == "01" || ai == "02") && value.size() == 13)) &&
-        allDigits(value))
+        allDigits(value)) {
       value += gs1CheckDigit(value);
+      out.text += std::string(written.substr(0, valueEnd)) + value.back() +
+                  std::string(written.substr(valueEnd));
+    } else {
+      out.text += written;
+    }
     for (char c : ai)
       tokens.push_back(c);
     for (char c : value)
       tokens.push_back(static_cast<unsigned char>(c));
-    out.text += "(" + ai + ")" + value;
-    bool last = next == std::string_view::npos;
     if (!last && gs1PredefinedLength(ai + value) == 0)
       tokens.push_back(kFnc1);
     i = last ? data.size() : next;
