@@ -413,6 +413,8 @@ TEST(LinearDrawing, EanGuardBarsReachIntoTheDigits) {
   BarcodeImage noCheck = drawBarcode(field("BU", {"N", "100", "Y", "N", "N"}, "01234567890"));
   EXPECT_EQ(noCheck.texts.back().text, "67890");
   EXPECT_NE(drawBarcode(field("B9", {"N", "100"}, "1234567890")).error, "");
+  EXPECT_EQ(drawBarcode(field("BE", {"N", "100"}, "59012A")).error, "EAN-13 data must be digits");
+  EXPECT_NE(drawBarcode(field("BU", {"N", "100"}, "")).error, "");
 }
 
 TEST(LinearDrawing, DataBar) {

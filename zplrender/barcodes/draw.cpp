@@ -257,6 +257,10 @@ BarcodeImage squareMatrix(const Modules& m, int module) {
   return matrixImage(m, module, std::vector<int>(m.rows.size(), module));
 }
 
+bool numeric(std::string_view data) {
+  return !data.empty() && digitsOnly(data).size() == data.size();
+}
+
 std::string digitsOnly(std::string_view data) {
   std::string d;
   for (char c : data)

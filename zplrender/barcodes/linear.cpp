@@ -261,6 +261,8 @@ BarcodeImage ean(const BarcodeField& f, int kind) {
   ZintRequest req;
   req.symbology = BARCODE_EANX;
   req.name = kind == 13 ? "EAN-13" : "EAN-8";
+  if (!numeric(f.data))
+    return failure(std::string(req.name) + " data must be digits");
   req.data = productDigits(f.data, n);
   Modules m = encode(req);
   if (!m.error.empty())
@@ -275,6 +277,8 @@ BarcodeImage upcA(const BarcodeField& f) {
   ZintRequest req;
   req.symbology = BARCODE_UPCA;
   req.name = "UPC-A";
+  if (!numeric(f.data))
+    return failure("UPC-A data must be digits");
   req.data = productDigits(f.data, 11);
   Modules m = encode(req);
   if (!m.error.empty())
@@ -310,6 +314,8 @@ std::string upcECompress(const std::string& manufacturer, const std::string& pro
 
 // ^B9o,h,f,g,e: the UPC-A number (number system, manufacturer, product) compressed to UPC-E.
 BarcodeImage upcE(const BarcodeField& f) {
+  if (!numeric(f.data))
+    return failure("UPC-E data must be digits");
   std::string d = digitsOnly(f.data);
   std::string system = "0";
   if (d.size() >= 11) {

@@ -306,6 +306,8 @@ BarcodeImage dataBar(const BarcodeField& f) {
     req.data = data;
     req.option2 = number(f, 5, 22, 2, 22) / 2;
   } else {
+    if (!numeric(f.data))
+      return failure("GS1 DataBar data must be digits");
     req.data = productDigits(f.data, 13);
   }
   Modules m = encode(req);

@@ -67,7 +67,9 @@ int barHeight(const BarcodeField& f, std::size_t i);
 int wideWidth(const BarcodeField& f);
 // The 2D module size that follows the resolution: 1 at 150 dpi, 2 at 200, 3 at 300, 6 at 600.
 int resolutionDefault(const BarcodeField& f);
-// The digits of `data`; and those cut to `n` or filled with zeros on the left.
+// True for data of digits alone, at least one.  The digits of `data`; and those cut to `n` or
+// filled with zeros on the left.
+bool numeric(std::string_view data);
 std::string digitsOnly(std::string_view data);
 std::string productDigits(std::string_view data, std::size_t n);
 
