@@ -447,6 +447,14 @@ TEST(LinearDrawing, PostalCodes) {
   ASSERT_EQ(imb.error, "");
   EXPECT_EQ(imb.width, 65 * 2 + 64 * 6);
   EXPECT_EQ(imb.height, 60);
+  // Read back as USPS publishes this tracking code's bars: Full, Ascender, Descender, Tracker.
+  std::string states;
+  for (int b = 0; b < 65; b++) {
+    bool top = imb.dots[static_cast<std::size_t>(b) * 8];
+    bool bottom = imb.dots[static_cast<std::size_t>(imb.height - 1) * imb.width + b * 8];
+    states += top && bottom ? 'F' : top ? 'A' : bottom ? 'D' : 'T';
+  }
+  EXPECT_EQ(states, "ATTFATTDTTADTAATTDTDTATTDAFDDFADFDFTFFFFFTATFAAAATDFFTDAADFTFDTDT");
 }
 
 // ---- 2D symbologies -----------------------------------------------------------------------------
