@@ -465,6 +465,9 @@ TEST(MatrixDrawing, QrCodeDataInputsAndMagnification) {
   EXPECT_EQ(drawnAndRead(field("BQ", {"N", "2", "3"}, "MM,AAC-42"), "qr"), "QRCode\tAC-42\t]Q1");
   EXPECT_EQ(drawnAndRead(field("BQ", {"N", "2", "3"}, "LM,N0123,B0004a,b!"), "qr"),
             "QRCode\t0123a,b!\t]Q1");
+  // Mixed mode: the first of three symbols of a structured append.
+  EXPECT_EQ(drawnAndRead(field("BQ", {"N", "2", "3"}, "D010358,QA,PART ONE"), "qr"),
+            "QRCode\tPART ONE\t]Q1");
   // The first two characters are always the level and the input mode, a third after A or M.
   EXPECT_EQ(drawnAndRead(field("BQ", {"N", "2", "3"}, "F4ED7mh"), "qr"), "QRCode\tED7mh\t]Q1");
   EXPECT_EQ(drawnAndRead(field("BQ", {"N", "2", "3"}, "QAXD7mh"), "qr"), "QRCode\tD7mh\t]Q1");
