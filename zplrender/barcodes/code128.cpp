@@ -217,31 +217,28 @@ std::vector<int> automaticCodewords(const std::vector<int>& tokens) {
 // The data of modes A and D with invocation codes read as function characters; the subset
 // choices they would make are the printer's own in these modes.
 std::vector<int> tokensOf(std::string_view data, std::string* text) {
+  constexpr int kIgnored = -100, kLiteral = -101;
   std::vector<int> tokens;
   for (std::size_t i = 0; i < data.size(); i++) {
     int c = static_cast<unsigned char>(data[i]);
     if (c == '>' && i + 1 < data.size()) {
-      char code = data[i + 1];
-      int token = 0;
-      bool known = true;
-      switch (code) {
+      int token = kLiteral;
+      switch (data[i + 1]) {
         case '<': case '0': token = '>'; break;
         case '=': token = '~'; break;
         case '1': token = 127; break;
         case '2': token = kFnc3; break;
         case '3': token = kFnc2; break;
         case '8': token = kFnc1; break;
-        case '4': case '5': case '6': case '7': case '9': case ':': case ';': token = 0; break;
-        default: known = false;
+        case '4': case '5': case '6': case '7': case '9': case ':': case ';': token = kIgnored; break;
+        default: break;
       }
-      if (known) {
+      if (token != kLiteral) {
         i++;
-        if (code == '4' || code == '5' || code == '6' || code == '7' || code == '9' ||
-            code == ':' || code == ';')
-          continue;
-        tokens.push_back(token);
-        if (token > 0)
+        if (token != kIgnored) {
+          tokens.push_back(token);
           showCharacter(*text, token);
+        }
         continue;
       }
     }
