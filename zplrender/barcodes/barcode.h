@@ -23,12 +23,13 @@ struct BarcodeDefaults {
 
 // One barcode field.  `command` is the two letters after the caret ("BC", "B3", "BQ", ...);
 // `params` its parameters as written, empty where omitted, the orientation (the first one) left
-// to the caller, who turns the image.  `data` is the field data after ^FH and serial numbering.
+// to the caller, who turns the image (^BD has none: its first is the mode).  `data` is the field data after ^FH and serial numbering.
 struct BarcodeField {
   std::string command;
   std::vector<std::string> params;
   BarcodeDefaults defaults;
   std::string data;
+  int dpi = 203;  // the printer's resolution: MaxiCode's fixed size, the 2D symbols' defaults
 };
 
 // A line of human-readable text, drawn by the caller with the label font: its cell's top-left
@@ -56,6 +57,8 @@ struct BarcodeImage {
 
 // The largest symbol side drawn, in dots: a barcode wider or taller than this is refused.
 inline constexpr int kMaxBarcodeDots = 32000;
+// The largest symbol drawn, in dots (width times height): one byte each.
+inline constexpr long kMaxBarcodeArea = 64L * 1024 * 1024;
 
 // True for the barcode commands drawBarcode knows.
 bool isBarcodeCommand(const std::string& command);
