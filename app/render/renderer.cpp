@@ -203,9 +203,10 @@ void sampleImage(const GreyImage& image, const LabelPlace& place, const LabelWin
   }
 }
 
-// A ZPL II job: every label is drawn before the first is sent (the document's record gives
-// their count), each as a page of its own size.  What the job holds that is not drawn goes in
-// the first label's note.  A job that would print nothing, or more labels than a job may, is
+// A ZPL II job, drawn twice: once to count its labels (the document's record gives their
+// count) and once to send each as it is drawn, as a page of its own size, so that a job of
+// many labels needs the memory of one.  What the job holds that is not drawn goes in the
+// first label's note.  A job that would print nothing, or more labels than a job may, is
 // refused: printing part of it, or nothing, would look like success.
 int drawZpl(const RenderJob& job, int out)
 {
@@ -234,54 +235,75 @@ int drawZpl(const RenderJob& job, int out)
   options.font = face;
   options.limits.maxLabelBytes = kZplLabelBytes;
   options.limits.maxLabels = kZplLabelLimit + 1;  // one more tells that there are too many
-  zplrender::Result result;
-  bool drawn = zplrender::renderZpl(
-      {reinterpret_cast<const std::uint8_t*>(file.data()), file.size()}, options, result);
+  std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(file.data()), file.size());
+
+  zplrender::Result counted;
+  int pages = 0;
+  bool drawn = zplrender::renderZpl(bytes, options, counted,
+                                    [&](zplrender::Label&, int) { return ++pages <= kZplLabelLimit; });
   if (refused(job))
     return outOfMemory(out);
   if (!drawn)
-    return fail(out, "The ZPL II job cannot be printed (byte " + std::to_string(result.errorOffset) +
-                         "): " + result.error);
-  std::vector<char>().swap(file);
-  if (result.labels.empty())
+    return fail(out, "The ZPL II job cannot be printed (byte " + std::to_string(counted.errorOffset) +
+                         "): " + counted.error);
+  if (pages == 0)
     return fail(out, "The ZPL II job prints no label");
-  if (result.labels.size() > static_cast<std::size_t>(kZplLabelLimit))
+  if (pages > kZplLabelLimit)
     return fail(out, "The ZPL II job prints more than " + std::to_string(kZplLabelLimit) +
                          " labels (copies and serial numbers included)");
 
-  int pages = static_cast<int>(result.labels.size());
   int first = std::max(1, job.firstPage), last = std::min(pages, job.lastPage);
   if (!writeRecord(out, kDocumentTag, {static_cast<std::uint32_t>(pages),
                                        static_cast<std::uint32_t>(first),
                                        static_cast<std::uint32_t>(std::max(last, 0))}))
     return kExitFailed;
-  if (first <= last && !result.notes.empty()) {
+  if (first <= last && !counted.notes.empty()) {
     std::string note = "ZPL II job: ";
-    for (std::size_t i = 0; i < result.notes.size(); i++)
-      note += (i > 0 ? "; " : "") + result.notes[i];
+    for (std::size_t i = 0; i < counted.notes.size(); i++)
+      note += (i > 0 ? "; " : "") + counted.notes[i];
     if (!writeNote(out, first, note))
       return kExitFailed;
   }
+
   LabelBitmap label;
-  for (int number = first; number <= last; number++) {
-    zplrender::Bitmap& image = result.labels[static_cast<std::size_t>(number - 1)].image;
+  int sent = 0;
+  bool written = true;
+  std::string damaged;
+  zplrender::Result result;
+  drawn = zplrender::renderZpl(bytes, options, result, [&](zplrender::Label& drawnLabel, int) {
+    int number = ++sent;
+    if (number < first)
+      return true;
+    if (number > last)
+      return false;
+    zplrender::Bitmap& image = drawnLabel.image;
     label.width = static_cast<unsigned>(image.width);
     label.height = static_cast<unsigned>(image.height);
     label.bytesPerLine = (label.width + 7) / 8;
-    if (image.rowBytes < label.bytesPerLine || image.bits.size() < image.rowBytes * label.height)
-      return fail(out, "The ZPL II job's label " + std::to_string(number) + " was drawn damaged");
+    if (image.rowBytes < label.bytesPerLine || image.bits.size() < image.rowBytes * label.height) {
+      damaged = "The ZPL II job's label " + std::to_string(number) + " was drawn damaged";
+      return false;
+    }
     if (image.rowBytes == label.bytesPerLine) {
       label.bits.swap(image.bits);
     } else {
       label.bits.assign(std::size_t{label.bytesPerLine} * label.height, 0);
       for (unsigned y = 0; y < label.height; y++)
-        std::copy_n(image.bits.begin() + static_cast<std::ptrdiff_t>(y * image.rowBytes),
-                    label.bytesPerLine, label.bits.begin() + static_cast<std::ptrdiff_t>(y * label.bytesPerLine));
+        std::copy_n(image.bits.begin() + static_cast<std::ptrdiff_t>(y * image.rowBytes), label.bytesPerLine,
+                    label.bits.begin() + static_cast<std::ptrdiff_t>(y * label.bytesPerLine));
     }
-    std::vector<std::uint8_t>().swap(image.bits);
-    if (!writePage(out, number, label))
-      return kExitFailed;
-  }
+    written = writePage(out, number, label);
+    return written;
+  });
+  if (!written)
+    return kExitFailed;
+  if (refused(job))
+    return outOfMemory(out);
+  if (!damaged.empty())
+    return fail(out, damaged);
+  if (!drawn || sent < last)
+    return fail(out, "The ZPL II job was drawn differently the second time" +
+                         (result.error.empty() ? std::string() : ": " + result.error));
   return finish(out, StreamOutcome::done, "", 0);
 }
 
