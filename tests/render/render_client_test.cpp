@@ -579,3 +579,23 @@ TEST_F(RenderFaults, ZplLabelSizesWithinTheLimits)
   EXPECT_LT(peakKiB() - before, 16 * 1024) << "a lying size was believed";
   EXPECT_TRUE(noChildLeft());
 }
+
+// A job of many large labels is drawn under a memory limit far below all its labels together
+// (1000 labels of 4 x 6 in at 203 dpi are 124 MB): each label is sent as it is drawn.
+TEST_F(RenderClient, ManyZplLabelsNeedTheMemoryOfOne)
+{
+  std::string path = write("many.zpl", "^XA^PW812^LL1218^FO50,50^GB700,1100,4^FS^FO100,100^A0N,40,40^FDCopy^FS^PQ1000^XZ");
+  RenderCallbacks callbacks;
+  int labels = 0;
+  bool allWhole = true;
+  callbacks.page = [&](int number, const LabelBitmap& page) {
+    allWhole = allWhole && number == labels + 1 && page.width == 812 && page.height == 1218;
+    labels++;
+    return true;
+  };
+  RenderResult result = renderDocument(request(DocumentFormat::zpl, path), renderer(96), callbacks);
+  EXPECT_EQ(RenderStatus::ok, result.status) << result.reason;
+  EXPECT_EQ(1000, labels);
+  EXPECT_TRUE(allWhole);
+  EXPECT_TRUE(noChildLeft());
+}
