@@ -17,6 +17,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -83,29 +84,51 @@ Bitmap blank(int width, int height)
   return b;
 }
 
-void mirror(Bitmap& image)
+// Reverses the dots of each row in place: bytes in reverse order, bits in each byte reversed,
+// then the row shifted left by the padding bits past the width.
+void reverseRows(Bitmap& image)
 {
-  Bitmap out = blank(image.width, image.height);
-  for (int y = 0; y < image.height; y++)
-    for (int x = 0; x < image.width; x++)
-      if (bitmapDot(image, x, y))
-        out.bits[static_cast<std::size_t>(y) * out.rowBytes + (image.width - 1 - x) / 8] |=
-            static_cast<std::uint8_t>(0x80 >> ((image.width - 1 - x) % 8));
-  image = std::move(out);
+  static const auto reversed = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (int b = 0; b < 256; b++) {
+      int r = 0;
+      for (int i = 0; i < 8; i++)
+        if (b & (1 << i))
+          r |= 0x80 >> i;
+      table[b] = static_cast<std::uint8_t>(r);
+    }
+    return table;
+  }();
+  std::size_t n = image.rowBytes;
+  int pad = static_cast<int>(n * 8 - static_cast<std::size_t>(image.width));
+  for (int y = 0; y < image.height; y++) {
+    std::uint8_t* row = image.bits.data() + static_cast<std::size_t>(y) * n;
+    std::reverse(row, row + n);
+    for (std::size_t i = 0; i < n; i++)
+      row[i] = reversed[row[i]];
+    if (pad) {
+      for (std::size_t i = 0; i < n; i++) {
+        unsigned next = i + 1 < n ? row[i + 1] : 0;
+        row[i] = static_cast<std::uint8_t>((row[i] << pad) | (next >> (8 - pad)));
+      }
+    }
+  }
 }
 
+void mirror(Bitmap& image)
+{
+  reverseRows(image);
+}
+
+// Turned by 180 degrees: the rows in reverse order, each reversed.
 void turn(Bitmap& image)
 {
-  Bitmap out = blank(image.width, image.height);
-  for (int y = 0; y < image.height; y++)
-    for (int x = 0; x < image.width; x++)
-      if (bitmapDot(image, x, y)) {
-        int nx = image.width - 1 - x;
-        int ny = image.height - 1 - y;
-        out.bits[static_cast<std::size_t>(ny) * out.rowBytes + nx / 8] |=
-            static_cast<std::uint8_t>(0x80 >> (nx % 8));
-      }
-  image = std::move(out);
+  std::size_t n = image.rowBytes;
+  for (int top = 0, bottom = image.height - 1; top < bottom; top++, bottom--)
+    std::swap_ranges(image.bits.begin() + static_cast<std::ptrdiff_t>(top * n),
+                     image.bits.begin() + static_cast<std::ptrdiff_t>((top + 1) * n),
+                     image.bits.begin() + static_cast<std::ptrdiff_t>(bottom * n));
+  reverseRows(image);
 }
 
 char upper(char c)

@@ -92,6 +92,33 @@ TEST(Geometry, FieldOriginsHomeAndShift)
 
 TEST(Geometry, LabelTurnedMirroredAndReversed)
 {
+  // Odd widths, across byte boundaries: every dot lands where turning it one by one puts it.
+  for (int width : {1, 7, 8, 9, 13, 16, 23}) {
+    std::string job = "^XA^PW" + std::to_string(width) + "^LL5^FO0,0^GB3,2,1^FS^FO" +
+                      std::to_string(width / 2) + ",3^GB2,1,1^FS^FO" + std::to_string(width - 1) +
+                      ",1^GB1,1,1^FS";
+    zplrender::Result plain = render(job + "^XZ");
+    zplrender::Result turned = render(job + "^POI^XZ");
+    zplrender::Result mirrored = render(job + "^PON^PMY^XZ");
+    ASSERT_EQ(turned.labels.size(), 1u);
+    const zplrender::Bitmap& a = plain.labels.at(0).image;
+    for (int y = 0; y < 5; y++)
+      for (int x = 0; x < width; x++) {
+        EXPECT_EQ(zplrender::bitmapDot(a, x, y),
+                  zplrender::bitmapDot(turned.labels[0].image, width - 1 - x, 4 - y))
+            << width << ": " << x << "," << y;
+        EXPECT_EQ(zplrender::bitmapDot(a, x, y),
+                  zplrender::bitmapDot(mirrored.labels.at(0).image, width - 1 - x, y))
+            << width << ": " << x << "," << y;
+      }
+    for (const auto* r : {&turned, &mirrored}) {  // bits past the width stay white
+      const zplrender::Bitmap& b = r->labels.at(0).image;
+      if (width % 8) {
+        for (int y = 0; y < 5; y++)
+          EXPECT_EQ(b.bits[y * b.rowBytes + b.rowBytes - 1] & (0xFF >> (width % 8)), 0);
+      }
+    }
+  }
   EXPECT_EQ(drawn("^XA^PW6^LL3^POI^FO0,0^GB2,1,1^FS^XZ"), rows({"......", "......", "....##"}));
   EXPECT_EQ(drawn("^XA^PW6^LL2^PMY^PON^FO0,0^GB1,2,1^FS^XZ"), rows({".....#", ".....#"}));
   // ^LR reverses every field against what lies under it.
