@@ -166,10 +166,20 @@ FontUse fontCell(char name, int height, int width)
     return use;
   }
   // The scalable font: a missing width is the height, a missing height the width; 15 x 12 by
-  // default.
+  // default.  Fonts P to V scale the same way from their own base cells.
+  static constexpr struct {
+    char name;
+    int height, width;
+  } kScaledBases[] = {{'P', 20, 18}, {'Q', 28, 24}, {'R', 35, 31}, {'S', 40, 35},
+                      {'T', 48, 42}, {'U', 59, 53}, {'V', 80, 71}};
   if (height <= 0 && width <= 0) {
     height = 15;
     width = 12;
+    for (const auto& base : kScaledBases)
+      if (base.name == name) {
+        height = base.height;
+        width = base.width;
+      }
   }
   use.height = std::max(1, height > 0 ? height : width);
   use.width = std::max(1, width > 0 ? width : use.height);

@@ -920,14 +920,15 @@ class Renderer {
       field_.rotation = rotationOf(p, 0, field_.rotation);
       long long h = dots(p, 1, 0, 0, 32000);
       long long w = dots(p, 2, 0, 0, 32000);
+      bool ownBase = f >= 'P' && f <= 'V';
       if (!h && !w && f == defaultFont_.name) {
         field_.font = defaultFont_;
-      } else if (!h && !w && (f == '0' || !bitmapFont(f))) {
+      } else if (!h && !w && !ownBase && (f == '0' || !bitmapFont(f))) {
         field_.font = fontCell(f, defaultFont_.height, defaultFont_.width);
       } else {
         field_.font = fontCell(f, static_cast<int>(h), static_cast<int>(w));
       }
-      if (!bitmapFont(f) && f != '0')
+      if (!bitmapFont(f) && f != '0' && !ownBase)
         note("font ^A" + std::string(1, f) + ": drawn as the scalable font");
       field_.fontSet = true;
       if (field_.kind == Kind::none)

@@ -203,6 +203,13 @@ TEST(Text, ScalableAndBitmapFontCells)
   EXPECT_EQ(f[2].width, 3 * (20 + 4));          // and its gap of 2 doubled
   EXPECT_EQ(f[3].height, 9);                    // font A: 9 x 5, gap 1
   EXPECT_EQ(f[3].width, 3 * 6);
+  // Fonts P to V have base cells of their own and scale like font 0.
+  zplrender::Result pv = render("^XA^PW400^LL200^FO0,0^APN^FDP^FS^FO0,40^AVN^FDV^FS^FO0,130^AQN,50^FDQ^FS^XZ");
+  ASSERT_EQ(pv.labels.size(), 1u);
+  EXPECT_EQ(pv.labels[0].fields[0].height, 20);
+  EXPECT_EQ(pv.labels[0].fields[1].height, 80);
+  EXPECT_EQ(pv.labels[0].fields[2].height, 50);
+  EXPECT_FALSE(hasNote(pv, "drawn as the scalable font"));
   // ^CF sets the font of fields that name none.
   zplrender::Result cf = render("^XA^PW400^LL100^CF0,60^FO0,0^FDX^FS^XZ");
   ASSERT_EQ(cf.labels.size(), 1u);
