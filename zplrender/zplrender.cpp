@@ -1522,58 +1522,67 @@ class Renderer {
     return true;
   }
 
-  // Lines of a field block: explicit breaks (\&), then words wrapped to the width.
+  // Lines of a field block: explicit breaks (\&), then words wrapped to the width, a word wider
+  // than the block cut where it stops fitting.  One pass over the text; at most maxLines + 1
+  // lines are made.
   std::vector<std::u32string> wrap(const Field& f, const std::u32string& text, int width, int maxLines)
   {
     LabelFont* face = options_.font.get();
-    std::vector<std::u32string> lines;
-    std::u32string paragraph;
-    auto flush = [&](const std::u32string& para) {
-      std::u32string line;
-      std::size_t i = 0;
-      auto indent = [&] { return lines.empty() ? 0 : f.block.indent; };
-      while (i <= para.size()) {
-        std::size_t next = para.find(U' ', i);
-        std::u32string word = para.substr(i, next == std::u32string::npos ? std::u32string::npos : next - i);
-        std::u32string candidate = line.empty() ? word : line + U' ' + word;
-        if (!line.empty() && textWidth(face, f.font, candidate) + indent() > width) {
-          lines.push_back(line);
-          line = word;
-        } else {
-          line = candidate;
-        }
-        // A word wider than the block is cut where it stops fitting.
-        while (line.size() > 1 && textWidth(face, f.font, line) + indent() > width) {
-          std::size_t keep = line.size() - 1;
-          while (keep > 1 && textWidth(face, f.font, line.substr(0, keep)) + indent() > width)
-            keep--;
-          lines.push_back(line.substr(0, keep));
-          line = line.substr(keep);
-          if (static_cast<int>(lines.size()) > maxLines + 1)
-            return;
-        }
-        if (next == std::u32string::npos)
-          break;
-        i = next + 1;
-        if (static_cast<int>(lines.size()) > maxLines + 1)
-          return;
-      }
-      lines.push_back(line);
+    auto advance = [&](char32_t c) {
+      return static_cast<long long>(textWidth(face, f.font, std::u32string(1, c)));
     };
-    for (std::size_t i = 0; i < text.size(); i++) {
-      if (text[i] == U'\\' && i + 1 < text.size() && text[i + 1] == U'&') {
-        flush(paragraph);
-        paragraph.clear();
-        i++;
-        if (static_cast<int>(lines.size()) > maxLines)
-          break;
-        continue;
+    const long long space = advance(U' ');
+    std::vector<std::u32string> lines;
+    std::u32string line;
+    long long lineWidth = 0;
+    auto indent = [&] { return lines.empty() ? 0LL : static_cast<long long>(f.block.indent); };
+    auto push = [&] {
+      lines.push_back(line);
+      line.clear();
+      lineWidth = 0;
+      return static_cast<int>(lines.size()) <= maxLines;
+    };
+    std::size_t i = 0;
+    while (i <= text.size()) {
+      std::size_t breakAt = text.find(U"\\&", i);
+      std::size_t end = breakAt == std::u32string::npos ? text.size() : breakAt;
+      std::size_t w = i;
+      while (w <= end) {
+        std::size_t sp = text.find(U' ', w);
+        std::size_t wordEnd = sp == std::u32string::npos || sp > end ? end : sp;
+        long long wordWidth = 0;
+        for (std::size_t k = w; k < wordEnd; k++)
+          wordWidth += advance(text[k]);
+        if (!line.empty() && indent() + lineWidth + space + wordWidth > width && !push())
+          return lines;
+        if (!line.empty()) {
+          line += U' ';
+          lineWidth += space;
+        }
+        for (std::size_t k = w; k < wordEnd; k++) {
+          long long a = advance(text[k]);
+          if (!line.empty() && indent() + lineWidth + a > width && !push())
+            return lines;
+          line += text[k];
+          lineWidth += a;
+        }
+        w = wordEnd + 1;
       }
-      paragraph += text[i];
+      if (!push())
+        return lines;
+      if (breakAt == std::u32string::npos)
+        break;
+      i = breakAt + 2;
     }
-    if (static_cast<int>(lines.size()) <= maxLines)
-      flush(paragraph);
     return lines;
+  }
+
+  // What drawing `chars` glyphs of the field's font costs: each glyph's cell, rendered and
+  // copied, counted before it is drawn.
+  static std::uint64_t glyphWork(const Field& f, std::size_t chars)
+  {
+    return static_cast<std::uint64_t>(chars) * static_cast<std::uint64_t>(f.font.height) *
+           static_cast<std::uint64_t>(std::max(1, f.font.width));
   }
 
   bool drawTextField(Canvas& c, const Field& f, const std::string& data)
@@ -1591,6 +1600,8 @@ class Renderer {
       if (!maskSize(f, w, f.font.height))
         return false;
       m.resize(static_cast<int>(w), f.font.height);
+      if (!addWork(glyphWork(f, text.size())))
+        return false;
       int end = drawText(face, f.font, text, m, 0, ascent);
       return place(c, f, m, 0, ascent, end);
     }
@@ -1619,6 +1630,8 @@ class Renderer {
     m.resize(width, static_cast<int>(std::max(1LL, h)));
     for (std::size_t i = 0; i < lines.size(); i++) {
       const std::u32string& line = lines[i];
+      if (!addWork(glyphWork(f, line.size())))
+        return false;
       int indent = i == 0 ? 0 : b.indent;
       int lw = textWidth(face, f.font, line);
       int x = indent;

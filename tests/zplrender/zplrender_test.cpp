@@ -456,6 +456,17 @@ TEST(Limits, HostileJobsEndWithAReason)
   zplrender::Result work =
       render("^XA^PW2000^LL2000^FO0,0^GB2000,2000,1000^FS^FO0,0^GB2000,2000,1000^FS^XZ", little);
   EXPECT_NE(work.error.find("too much work"), std::string::npos) << work.error;
+  // Glyphs count as work before they are drawn: a narrow block of huge letters, lines on top
+  // of each other, ends with the same reason instead of running for minutes (found by fuzzing).
+  zplrender::Result glyphs = render("^XA^PW800^LL800^FO0,0^A0N,4000,4000^FB8,100,-3999^FD" +
+                                        std::string(2000, 'W') + "^FS^XZ",
+                                    little);
+  EXPECT_NE(glyphs.error.find("too much work"), std::string::npos) << glyphs.error;
+  // A long word in a narrow block is cut in one pass over it.
+  zplrender::Result word =
+      render("^XA^PW800^LL800^FO0,0^A0N,20^FB100,4,0^FD" + std::string(60000, 'x') + "^FS^XZ");
+  ASSERT_EQ(word.error, "");
+  EXPECT_EQ(word.labels.at(0).fields.at(0).height, 80);
 }
 
 TEST(Limits, TruncatedAndStrayBytesDoNotBreakTheReader)
