@@ -276,19 +276,18 @@ struct Source {
   std::size_t offset = 0;  // where in the job a stored format was recalled
 };
 
+// ^FH: the indicator and two hex digits stand for that byte; anything else is kept.
 std::string hexDecode(const std::string& data, char indicator)
 {
   auto hexValue = [](char c) {
     if (c >= '0' && c <= '9')
       return c - '0';
     c = upper(c);
-    if (c >= 'A' && c <= 'F')
-      return c - 'A' + 10;
-    return -1;
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
   };
   std::string out;
   for (std::size_t i = 0; i < data.size(); i++) {
-    if (data[i] == indicator && i + 2 < data.size() + 0 && hexValue(data[i + 1]) >= 0 &&
+    if (data[i] == indicator && i + 2 < data.size() && hexValue(data[i + 1]) >= 0 &&
         hexValue(data[i + 2]) >= 0) {
       out += static_cast<char>(hexValue(data[i + 1]) * 16 + hexValue(data[i + 2]));
       i += 2;
@@ -305,48 +304,33 @@ constexpr char16_t kCp1252[32] = {
     0x2039, 0x152,  0x8D,   0x17D,  0x8F,   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x2DC,  0x2122, 0x161,  0x203A, 0x153,  0x9D,   0x17E,  0x178};
 
+// Field data as characters: UTF-8 under ^CI28 (a byte that does not start or continue a
+// sequence becomes U+FFFD), Windows-1252 under ^CI27, Latin-1 otherwise.
 std::u32string decodeText(const std::string& bytes, int characterSet)
 {
   std::u32string out;
-  if (characterSet == 28) {
-    for (std::size_t i = 0; i < bytes.size();) {
-      unsigned char c = static_cast<unsigned char>(bytes[i]);
-      int n = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-      if (n < 0 || i + n >= bytes.size() + (n == 0 ? 1 : 0)) {
-        if (n == 0) {
-          out += c;
-          i++;
-          continue;
-        }
-        out += U'\uFFFD';
-        i++;
-        continue;
-      }
-      char32_t v = n == 0 ? c : c & (0x3F >> n);
-      bool ok = true;
-      for (int k = 1; k <= n; k++) {
-        unsigned char d = static_cast<unsigned char>(bytes[i + k]);
-        if ((d & 0xC0) != 0x80) {
-          ok = false;
-          break;
-        }
-        v = (v << 6) | (d & 0x3F);
-      }
-      if (!ok) {
-        out += U'\uFFFD';
-        i++;
-        continue;
-      }
-      out += v;
-      i += static_cast<std::size_t>(n) + 1;
-    }
+  if (characterSet != 28) {
+    for (unsigned char c : bytes)
+      out += characterSet == 27 && c >= 0x80 && c < 0xA0 ? kCp1252[c - 0x80] : c;
     return out;
   }
-  for (unsigned char c : bytes) {
-    if (characterSet == 27 && c >= 0x80 && c < 0xA0)
-      out += kCp1252[c - 0x80];
-    else
-      out += c;
+  for (std::size_t i = 0; i < bytes.size();) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    int more = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+    char32_t v = more <= 0 ? c : c & (0x3F >> more);
+    bool whole = more >= 0 && i + static_cast<std::size_t>(more) < bytes.size();
+    for (int k = 1; whole && k <= more; k++) {
+      unsigned char d = static_cast<unsigned char>(bytes[i + k]);
+      whole = (d & 0xC0) == 0x80;
+      v = (v << 6) | (d & 0x3F);
+    }
+    if (!whole) {
+      out += U'\uFFFD';
+      i++;
+      continue;
+    }
+    out += v;
+    i += static_cast<std::size_t>(more) + 1;
   }
   return out;
 }
@@ -1483,7 +1467,6 @@ class Renderer {
     if (!addWork(static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h)))
       return false;
     Op op = f.reverse ? Op::flip : Op::set;
-    (void)th;
     for (int v = 0; v < h; v++) {
       const std::uint8_t* row = m.dots.data() + static_cast<std::size_t>(v) * w;
       if (f.rotation == 'N' || !f.rotation) {
