@@ -8,6 +8,7 @@
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
+#include <zint.h>
 
 #include <cstdio>
 #include <fstream>
@@ -132,12 +133,17 @@ TEST(Code128Codewords, ManualModeFollowsTheInvocationCodes) {
   EXPECT_EQ(ab.codewords.back(), 106);
 }
 
-TEST(Code128Codewords, ManualModeKeepsDataASubsetCannotHold) {
-  // An odd digit at the end of subset C, and a letter there, go to subset B rather than vanish;
-  // a lower-case letter in subset A is shifted.
+TEST(Code128Codewords, ManualModeSubsetCReadsPairsAsThePrinterDoes) {
+  // A non-digit where a pair begins is skipped ("D24" is 24), a pair with a non-digit second is
+  // dropped, a lone digit before an invocation code or the end is dropped.
+  EXPECT_EQ(dataCodewords(bc::encodeCode128(">;12D24", 'N', false)), (std::vector<int>{12, 24}));
+  EXPECT_EQ(dataCodewords(bc::encodeCode128(">;122D34", 'N', false)), (std::vector<int>{12, 34}));
   auto odd = bc::encodeCode128(">;12345", 'N', false);
-  EXPECT_EQ(dataCodewords(odd), (std::vector<int>{12, 34, 100, 21}));
-  EXPECT_EQ(odd.text, "12345");
+  EXPECT_EQ(dataCodewords(odd), (std::vector<int>{12, 34}));
+  EXPECT_EQ(odd.text, "1234");
+  EXPECT_EQ(dataCodewords(bc::encodeCode128(">;123>6AB", 'N', false)),
+            (std::vector<int>{12, 100, 33, 34}));
+  // A lower-case letter in subset A is shifted.
   EXPECT_EQ(dataCodewords(bc::encodeCode128(">9AbC", 'N', false)),
             (std::vector<int>{33, 98, 66, 35}));
 }
@@ -164,6 +170,33 @@ TEST(Code128Codewords, AutomaticModeUsesSubsetCForFourDigitsOrMore) {
   EXPECT_EQ(dataCodewords(controls), (std::vector<int>{33, 73, 98, 66, 35, 73}));
 }
 
+TEST(Code128Codewords, AutomaticModeIsAsShortAsLibzints) {
+  // libzint's Code 128 picks its subsets its own way; ours may differ but is never longer.
+  const std::string pools[] = {"0123456789", "ABCXYZ", "abcxyz", "\t\r\n", "-./ "};
+  unsigned seed = 11;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (int n = 0; n < 500; n++) {
+    std::string data;
+    int length = 1 + static_cast<int>(next() % 30);
+    for (int i = 0; i < length; i++) {
+      int pool = next() % 2 ? 0 : static_cast<int>(next() % 5);
+      data += pools[pool][next() % pools[pool].size()];
+    }
+    auto ours = bc::encodeCode128(data, 'A', false);
+    zint_symbol* z = ZBarcode_Create();
+    z->symbology = BARCODE_CODE128;
+    ASSERT_LT(ZBarcode_Encode(z, reinterpret_cast<const unsigned char*>(data.data()),
+                              static_cast<int>(data.size())), ZINT_ERROR);
+    int theirs = z->width;
+    ZBarcode_Delete(z);
+    int mine = 11 * static_cast<int>(ours.codewords.size() - 1) + 13;
+    EXPECT_LE(mine, theirs) << testing::PrintToString(data);
+  }
+}
+
 TEST(Code128Codewords, UccModes) {
   // Mode U: 19 digits (filled with zeros), mod 10 digit, FNC1 first, all in subset C.
   auto u = bc::encodeCode128("0012345123451234512", 'U', false);
@@ -177,6 +210,11 @@ TEST(Code128Codewords, UccModes) {
   std::vector<int> cw = d.codewords;
   EXPECT_EQ(cw[1], 102);
   EXPECT_EQ(std::count(cw.begin(), cw.end(), 102), 2);
+  // Spaces stay in the line, not in the symbol.
+  auto spaced = bc::encodeCode128("(01) 0950123456789 (10) AB12", 'D', false);
+  EXPECT_EQ(spaced.text, "(01) 09501234567891 (10) AB12");
+  EXPECT_EQ(dataCodewords(spaced),
+            dataCodewords(bc::encodeCode128("(01)0950123456789(10)AB12", 'D', false)));
   // The e parameter appends the UCC check digit to digits in mode N.
   EXPECT_EQ(bc::encodeCode128(">;>80012345123451234512", 'N', true).text, "00123451234512345120");
 }
@@ -264,6 +302,32 @@ TEST(Code128Drawing, DecodersReadEveryMode) {
   }
 }
 
+TEST(Code128Drawing, AutomaticModeReadsBackForMixedData) {
+  // Digits, capitals, lower case and controls mixed at random: every switch and shift the
+  // automatic mode makes must read back as the data.
+  const std::string pools[] = {"0123456789", "ABCXYZ", "abcxyz", "\t\r\n\x1d", "-./ "};
+  unsigned seed = 7;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (int n = 0; n < 12; n++) {
+    std::string data, expected;
+    int length = 8 + static_cast<int>(next() % 24);
+    for (int i = 0; i < length; i++) {
+      const std::string& pool = pools[next() % 2 ? 0 : next() % 5];
+      char c = pool[next() % pool.size()];
+      data += c;
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      expected += c < 32 ? std::string(hex) : std::string(1, c);
+    }
+    SCOPED_TRACE(expected);
+    EXPECT_EQ(drawnAndRead(field("BC", {"N", "60", "N", "N", "N", "A"}, data), "mixed"),
+              "Code128\t" + expected + "\t]C0");
+  }
+}
+
 TEST(Code128Drawing, ZbarAgrees) {
   BarcodeImage img = drawBarcode(field("BC", {"N", "80", "N", "N", "N", "A"}, "SHIP-000123456789"));
   EXPECT_EQ(zbar(img), "CODE-128:SHIP-000123456789");
@@ -296,6 +360,10 @@ TEST(LinearDrawing, Code93) {
   EXPECT_EQ(img.texts.at(0).text, "AB16Y");
   EXPECT_EQ(drawBarcode(field("BA", {"N", "60"}, "AB1")).texts.at(0).text, "AB1");
   EXPECT_EQ(img.width, (9 * 7 + 1) * 2);  // start, 3 data, 2 check, stop, closing bar
+  // ZPL's substitutes for the shift characters: &A is control-A, )B is 'b', (A is '!'.
+  EXPECT_EQ(drawnAndRead(field("BA", {"N", "60"}, "A)B)C(A&A'V"), "c93full"),
+            "Code93\tAbc!\\x01@\t]G0");
+  EXPECT_EQ(drawBarcode(field("BA", {"N", "60"}, "A)B)C(A&A'V")).texts.at(0).text, "Abc!@");
 }
 
 TEST(LinearDrawing, Interleaved2of5) {
@@ -345,6 +413,8 @@ TEST(LinearDrawing, EanGuardBarsReachIntoTheDigits) {
   BarcodeImage noCheck = drawBarcode(field("BU", {"N", "100", "Y", "N", "N"}, "01234567890"));
   EXPECT_EQ(noCheck.texts.back().text, "67890");
   EXPECT_NE(drawBarcode(field("B9", {"N", "100"}, "1234567890")).error, "");
+  EXPECT_EQ(drawBarcode(field("BE", {"N", "100"}, "59012A")).error, "EAN-13 data must be digits");
+  EXPECT_NE(drawBarcode(field("BU", {"N", "100"}, "")).error, "");
 }
 
 TEST(LinearDrawing, DataBar) {
@@ -377,6 +447,14 @@ TEST(LinearDrawing, PostalCodes) {
   ASSERT_EQ(imb.error, "");
   EXPECT_EQ(imb.width, 65 * 2 + 64 * 6);
   EXPECT_EQ(imb.height, 60);
+  // Read back as USPS publishes this tracking code's bars: Full, Ascender, Descender, Tracker.
+  std::string states;
+  for (int b = 0; b < 65; b++) {
+    bool top = imb.dots[static_cast<std::size_t>(b) * 8];
+    bool bottom = imb.dots[static_cast<std::size_t>(imb.height - 1) * imb.width + b * 8];
+    states += top && bottom ? 'F' : top ? 'A' : bottom ? 'D' : 'T';
+  }
+  EXPECT_EQ(states, "ATTFATTDTTADTAATTDTDTATTDAFDDFADFDFTFFFFFTATFAAAATDFFTDAADFTFDTDT");
 }
 
 // ---- 2D symbologies -----------------------------------------------------------------------------
@@ -387,6 +465,12 @@ TEST(MatrixDrawing, QrCodeDataInputsAndMagnification) {
   EXPECT_EQ(drawnAndRead(field("BQ", {"N", "2", "3"}, "MM,AAC-42"), "qr"), "QRCode\tAC-42\t]Q1");
   EXPECT_EQ(drawnAndRead(field("BQ", {"N", "2", "3"}, "LM,N0123,B0004a,b!"), "qr"),
             "QRCode\t0123a,b!\t]Q1");
+  // Mixed mode: the first of three symbols of a structured append.
+  EXPECT_EQ(drawnAndRead(field("BQ", {"N", "2", "3"}, "D010358,QA,PART ONE"), "qr"),
+            "QRCode\tPART ONE\t]Q1");
+  // The first two characters are always the level and the input mode, a third after A or M.
+  EXPECT_EQ(drawnAndRead(field("BQ", {"N", "2", "3"}, "F4ED7mh"), "qr"), "QRCode\tED7mh\t]Q1");
+  EXPECT_EQ(drawnAndRead(field("BQ", {"N", "2", "3"}, "QAXD7mh"), "qr"), "QRCode\tD7mh\t]Q1");
   // Magnification multiplies the modules; 21 modules for a short version 1 symbol.
   for (int mag : {1, 2, 5}) {
     BarcodeImage img = drawBarcode(field("BQ", {"N", "2", std::to_string(mag)}, "LA,HELLO"));
@@ -430,11 +514,18 @@ TEST(MatrixDrawing, Pdf417RowsAndModules) {
   EXPECT_EQ(img.height % 16, 0);  // rows of h = 8 module widths
   // Without h, ^BY's height is the whole symbol's, shared among its rows.
   BarcodeImage shared = drawBarcode(field("B7", {"N", "", "1", "4", "10"}, "ABC", 2, 3.0, 200));
-  EXPECT_EQ(shared.height, 10 * 20);
+  EXPECT_EQ(shared.height, 10 * 20) << shared.error;
   // Rows and columns too few for the data, or beyond 928 codewords, print nothing.
   EXPECT_NE(drawBarcode(field("B7", {"N", "", "5", "4", "10"}, "ABC")).error.find("17 rows"),
             std::string::npos);
   EXPECT_NE(drawBarcode(field("B7", {"N", "", "0", "30", "40"}, "ABC")).error, "");
+  // Without columns or rows: about two rows a column, the fewest columns that allow it.
+  std::string text(300, 'x');
+  BarcodeImage square = drawBarcode(field("B7", {"N", "1", "2"}, text, 1));
+  ASSERT_EQ(square.error, "");
+  int columns = (square.width - 69) / 17, rows = square.height;
+  EXPECT_LE(rows, 2 * columns);
+  EXPECT_GT(rows, 2 * (columns - 1));
   EXPECT_EQ(img.width, (17 * (4 + 4) + 1) * 2);  // start, left, 4 data, right, stop
   testsupport::TempDir dir;
   EXPECT_EQ(zxing(writePgm(dir, img, "pdf")), "PDF417\tSHIP TO: 634 ALPHA DR\t]L2");
@@ -467,6 +558,9 @@ TEST(MatrixDrawing, MaxiCodeCarrierMessage) {
   ASSERT_EQ(mode3.error, "");
   EXPECT_NE(zxing(writePgm(dir, mode3, "maxi3", 10), true).find("B1A2B3"), std::string::npos);
   EXPECT_NE(drawBarcode(field("BD", {"2"}, "00184015")).error, "");
+  BarcodeImage mode4 = drawBarcode(field("BD", {"4"}, "PARTS BIN 42"));
+  ASSERT_EQ(mode4.error, "");
+  EXPECT_EQ(zxing(writePgm(dir, mode4, "maxi4", 10), true).substr(0, 21), "MaxiCode\tPARTS BIN 42");
 }
 
 // ---- Limits and refusals ---------------------------------------------------------------------------
@@ -483,8 +577,54 @@ TEST(Refusals, BadDataAndSizesSayWhy) {
   // Sizes: the limit is checked before the image is allocated.
   EXPECT_NE(drawBarcode(field("BC", {"N", "32000"}, std::string(3000, 'A'), 10)).error.find("limit"),
             std::string::npos);
+  EXPECT_NE(drawBarcode(field("BC", {"N", "10"}, std::string(10000000, '1'), 1)).error.find("limit"),
+            std::string::npos);
   EXPECT_NE(drawBarcode(field("B7", {"N", "32000", "8"}, std::string(500, 'A'))).error, "");
   EXPECT_NE(drawBarcode(field("BQ", {"N", "2", "10"}, "QA," + std::string(100000, '7'))).error, "");
+}
+
+}  // namespace
+
+namespace {
+
+// Every command with arbitrary parameters and data: a symbol whose image matches its size, or
+// an error and no image.  Deterministic, so a failure repeats.
+TEST(Refusals, ArbitraryFieldsDrawOrSayWhy) {
+  const char* commands[] = {"BC", "B3", "BA", "BE", "B8", "BU", "B9", "B2",
+                            "BQ", "BX", "B7", "BD", "BO", "BR", "BZ"};
+  const std::vector<std::string> values = {"", "N", "Y", "0", "1", "2", "3", "5", "6", "10", "22",
+                                           "200", "300", "-1", "99999", "A", "D", "U", "x,"};
+  unsigned seed = 12345;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (const char* command : commands)
+    for (int round = 0; round < 120; round++) {
+      std::vector<std::string> params;
+      for (int i = 0; i < 8; i++)
+        params.push_back(values[next() % values.size()]);
+      std::string data;
+      int length = static_cast<int>(next() % 60);
+      for (int i = 0; i < length; i++)
+        data += static_cast<char>(next() % 4 == 0 ? next() % 256 : '0' + next() % 10);
+      BarcodeField f = field(command, params, data, 1 + static_cast<int>(next() % 4),
+                             2.0 + (next() % 11) / 10.0, 1 + static_cast<int>(next() % 200));
+      BarcodeImage img = drawBarcode(f);
+      SCOPED_TRACE(std::string(command) + " round " + std::to_string(round));
+      if (img.error.empty()) {
+        EXPECT_GT(img.width, 0);
+        EXPECT_EQ(img.dots.size(), static_cast<std::size_t>(img.width) * img.height);
+        EXPECT_LE(img.baseline, img.height);
+        for (const auto& t : img.texts) {
+          EXPECT_GE(t.x, 0);
+          EXPECT_LE(t.x + static_cast<int>(t.text.size()) * t.width, img.width);
+          EXPECT_LE(t.y + t.height, img.height);
+        }
+      } else {
+        EXPECT_TRUE(img.dots.empty());
+      }
+    }
 }
 
 }  // namespace

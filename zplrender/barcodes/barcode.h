@@ -23,7 +23,7 @@ struct BarcodeDefaults {
 
 // One barcode field.  `command` is the two letters after the caret ("BC", "B3", "BQ", ...);
 // `params` its parameters as written, empty where omitted, the orientation (the first one) left
-// to the caller, who turns the image.  `data` is the field data after ^FH and serial numbering.
+// to the caller, who turns the image (^BD has none: its first is the mode).  `data` is the field data after ^FH and serial numbering.
 struct BarcodeField {
   std::string command;
   std::vector<std::string> params;

@@ -198,12 +198,13 @@ std::vector<int> automaticCodewords(const std::vector<int>& tokens) {
     }
     bool here = b.subset == Subset::A ? inA(c) : inB(c);
     if (!here) {
-      // A lone character of the other subset is shifted; a longer stretch switches.
-      int next = i + 1 < tokens.size() ? tokens[i + 1] : -100;
-      if (next >= 128)
-        next -= 128;
-      bool nextHere = next >= 0 && (b.subset == Subset::A ? inA(next) : inB(next));
-      if (!nextHere && next != -100)
+      // Shifted when the next character only one subset holds is of the one in force again,
+      // else a switch: whatever both hold goes either way.
+      std::size_t j = i + 1;
+      while (j < tokens.size() && (tokens[j] < 0 || (tokens[j] % 128 >= 32 && tokens[j] % 128 < 96)))
+        j++;
+      bool back = j < tokens.size() && (tokens[j] % 128 < 32) == (b.subset == Subset::A);
+      if (!back)
         b.switchTo(b.subset == Subset::A ? Subset::B : Subset::A);
     }
     b.character(c);
@@ -216,31 +217,28 @@ std::vector<int> automaticCodewords(const std::vector<int>& tokens) {
 // The data of modes A and D with invocation codes read as function characters; the subset
 // choices they would make are the printer's own in these modes.
 std::vector<int> tokensOf(std::string_view data, std::string* text) {
+  constexpr int kIgnored = -100, kLiteral = -101;
   std::vector<int> tokens;
   for (std::size_t i = 0; i < data.size(); i++) {
     int c = static_cast<unsigned char>(data[i]);
     if (c == '>' && i + 1 < data.size()) {
-      char code = data[i + 1];
-      int token = 0;
-      bool known = true;
-      switch (code) {
+      int token = kLiteral;
+      switch (data[i + 1]) {
         case '<': case '0': token = '>'; break;
         case '=': token = '~'; break;
         case '1': token = 127; break;
         case '2': token = kFnc3; break;
         case '3': token = kFnc2; break;
         case '8': token = kFnc1; break;
-        case '4': case '5': case '6': case '7': case '9': case ':': case ';': token = 0; break;
-        default: known = false;
+        case '4': case '5': case '6': case '7': case '9': case ':': case ';': token = kIgnored; break;
+        default: break;
       }
-      if (known) {
+      if (token != kLiteral) {
         i++;
-        if (code == '4' || code == '5' || code == '6' || code == '7' || code == '9' ||
-            code == ':' || code == ';')
-          continue;
-        tokens.push_back(token);
-        if (token > 0)
+        if (token != kIgnored) {
+          tokens.push_back(token);
           showCharacter(*text, token);
+        }
         continue;
       }
     }
@@ -251,8 +249,7 @@ std::vector<int> tokensOf(std::string_view data, std::string* text) {
 }
 
 // Mode N: the data says its subsets itself.  Without a start code it begins in subset B.  A
-// character its subset cannot hold is not lost: one of the other letter subset is shifted, and
-// a lone digit or a letter in subset C switches to B for it.
+// character of the other letter subset is shifted.
 Code128Symbol manualMode(std::string_view data) {
   Code128Symbol out;
   Builder b;
@@ -313,13 +310,21 @@ Code128Symbol manualMode(std::string_view data) {
       }
     }
     if (b.subset == Subset::C) {
-      if (i + 1 < data.size() && isDigit(c) && isDigit(static_cast<unsigned char>(data[i + 1]))) {
-        b.codewords.push_back((c - '0') * 10 + (data[i + 1] - '0'));
-        out.text += data.substr(i, 2);
-        i += 2;
+      // Subset C takes digit pairs as the printer reads them: a non-digit where a pair begins
+      // is skipped, a pair whose second character is not a digit is dropped whole, and so is
+      // a lone digit before an invocation code or the end.
+      if (!isDigit(c)) {
+        i++;
         continue;
       }
-      b.switchTo(Subset::B);
+      if (i + 1 < data.size() && isDigit(static_cast<unsigned char>(data[i + 1]))) {
+        b.codewords.push_back((c - '0') * 10 + (data[i + 1] - '0'));
+        out.text += data.substr(i, 2);
+      }
+      i += 2;
+      if (i - 1 < data.size() && data[i - 1] == '>')
+        i--;
+      continue;
     }
     if (c >= 128) {
       b.fnc4();
@@ -387,15 +392,22 @@ Code128Symbol uccEanMode(std::string_view data) {
       out.error = "GS1-128 application identifier (" + ai + ") is not 2 to 4 digits";
       return out;
     }
+    bool last = next == std::string_view::npos;
+    // The line shows the element as written, spaces and all, the check digit after its value.
+    std::string_view written = data.substr(i, last ? data.size() - i : next - i);
+    std::size_t valueEnd = written.find_last_not_of(' ') + 1;
     if (((ai == "00" && value.size() == 17) || ((ai == "01" || ai == "02") && value.size() == 13)) &&
-        allDigits(value))
+        allDigits(value)) {
       value += gs1CheckDigit(value);
+      out.text += std::string(written.substr(0, valueEnd)) + value.back() +
+                  std::string(written.substr(valueEnd));
+    } else {
+      out.text += written;
+    }
     for (char c : ai)
       tokens.push_back(c);
     for (char c : value)
       tokens.push_back(static_cast<unsigned char>(c));
-    out.text += "(" + ai + ")" + value;
-    bool last = next == std::string_view::npos;
     if (!last && gs1PredefinedLength(ai + value) == 0)
       tokens.push_back(kFnc1);
     i = last ? data.size() : next;
