@@ -1000,7 +1000,8 @@ class Renderer {
       field_.command = name;
       field_.bar.command = name;
       field_.bar.params = p;
-      field_.rotation = rotationOf(p, 0, field_.rotation);
+      // MaxiCode has no orientation (its first parameter is the mode) and is never turned.
+      field_.rotation = name == "BD" ? 'N' : rotationOf(p, 0, field_.rotation);
       return true;
     }
     note("command " + shown + " ignored");
