@@ -266,6 +266,9 @@ struct Field {
   bool stored = false;
   std::size_t offset = 0;
   std::string problem;
+  // ^SF's data at the last copy drawn, so that each copy counts on by one step.
+  std::string serialData;
+  long long serialSteps = -1;
 };
 
 struct Source {
@@ -1684,7 +1687,7 @@ class Renderer {
     return place(c, f, m, 0, image.baseline, image.width);
   }
 
-  std::string fieldData(const Field& f, long long copy)
+  std::string fieldData(Field& f, long long copy)
   {
     std::string data = f.data;
     if (f.fn >= 0 && f.stored) {
@@ -1695,8 +1698,15 @@ class Renderer {
     long long steps = copy / (settings_.replicates + 1);
     if (f.serial.type == Serial::Type::sn)
       data = serialNumber(data, f.serial.increment, f.serial.zeros, steps);
-    else if (f.serial.type == Serial::Type::sf)
-      data = serialField(data, f.serial.mask, f.serial.step, steps);
+    else if (f.serial.type == Serial::Type::sf) {
+      if (f.serialSteps >= 0 && steps >= f.serialSteps) {
+        data = serialField(f.serialData, f.serial.mask, f.serial.step, steps - f.serialSteps);
+      } else {
+        data = serialField(data, f.serial.mask, f.serial.step, steps);
+      }
+      f.serialData = data;
+      f.serialSteps = steps;
+    }
     return data;
   }
 

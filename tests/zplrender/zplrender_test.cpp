@@ -462,6 +462,15 @@ TEST(Limits, HostileJobsEndWithAReason)
                                         std::string(2000, 'W') + "^FS^XZ",
                                     little);
   EXPECT_NE(glyphs.error.find("too much work"), std::string::npos) << glyphs.error;
+  // A long ^SF serial over many copies counts on one step a copy, not from the start each time.
+  zplrender::Options copiesOnly;
+  copiesOnly.limits.maxWorkDots = 1ull << 40;
+  zplrender::Result serials = render("^XA^PW8^LL8^FO0,0^GB1,1,1^FS^FO0,0^A0N,1^FD" +
+                                         std::string(30000, '0') + "^SF" + std::string(30000, 'D') +
+                                         ",1^FS^PQ1000^XZ",
+                                     copiesOnly);
+  ASSERT_EQ(serials.labels.size(), 1000u);
+  EXPECT_EQ(serials.labels[999].fields[1].data.substr(29997), "999");
   // A long word in a narrow block is cut in one pass over it.
   zplrender::Result word =
       render("^XA^PW800^LL800^FO0,0^A0N,20^FB100,4,0^FD" + std::string(60000, 'x') + "^FS^XZ");
