@@ -1723,6 +1723,16 @@ class Renderer {
     }
   }
 
+  // A solid reversing box over the whole label: the label printed white on black.
+  static bool coversLabel(const Field& f, int width, int height)
+  {
+    long long w = std::max(f.w, f.t), h = std::max(f.h, f.t);
+    long long top = topOf(f, h);
+    bool solid = 2 * f.t >= std::min(w, h);
+    return f.reverse && solid && f.rounding == 0 && f.x <= 0 && top <= 0 && f.x + w >= width &&
+           top + h >= height;
+  }
+
   bool drawLabel(Label& label, long long copy, int width, int height)
   {
     Canvas c;
@@ -1746,7 +1756,10 @@ class Renderer {
         switch (f.kind) {
           case Kind::text: ok = drawTextField(c, f, data); break;
           case Kind::barcode: ok = drawBarcodeField(c, f, info, data); break;
-          case Kind::box: ok = drawBox(c, f); break;
+          case Kind::box:
+            ok = drawBox(c, f);
+            label.settings.reversed = label.settings.reversed || coversLabel(f, width, height);
+            break;
           case Kind::ellipse: ok = drawEllipse(c, f); break;
           case Kind::diagonal: ok = drawDiagonal(c, f); break;
           case Kind::graphic: ok = f.graphic ? drawGraphic(c, f) : true; break;

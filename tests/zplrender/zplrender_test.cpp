@@ -124,6 +124,10 @@ TEST(Geometry, LabelTurnedMirroredAndReversed)
   // ^LR reverses every field against what lies under it.
   EXPECT_EQ(drawn("^XA^PW6^LL2^PMN^LRY^FO0,0^GB6,2,2^FS^FO2,0^GB2,2,2^FS^LRN^XZ"),
             rows({"##..##", "##..##"}));
+  zplrender::Result lr = render("^XA^PW6^LL2^LRY^FO0,0^GB6,2,2^FS^LRN^XZ^XA^FO0,0^GB6,2,2^FS^XZ");
+  ASSERT_EQ(lr.labels.size(), 2u);
+  EXPECT_TRUE(lr.labels[0].settings.reversed);
+  EXPECT_FALSE(lr.labels[1].settings.reversed);
 }
 
 // Turned fields: the dots of R, I and B are those of N turned, and ^FO puts the turned box's
