@@ -51,7 +51,7 @@ std::vector<Sample> corpus()
       {"fedex_4x6_pdf417",
        "^XA^PW812^LL1218\n"
        "^FO30,30^A0N,40,30^FDFEDEX GROUND^FS\n"
-       "^FO30,100^B7N,4,5,12,,N^FD[)>_1E01_1D02794005000_1D840_1D03^FS\n"
+       "^FO30,100^B7N,4,5,6,,N^FD[)>_1E01_1D02794005000_1D840_1D03^FS\n"
        "^FO30,500^BY3,2.0^BCN,150,N,N,N,A^FD9622001900007094020000200000000000^FS\n"
        "^FO30,700^A0N,60^FDTRK# 7094 0200 0020^FS\n"
        "^XZ",
@@ -217,6 +217,9 @@ TEST_P(Corpus, EveryBarcodeReadsBackFromTheDrawnLabel)
       const zplrender::FieldInfo& f = *bars[b];
       EXPECT_EQ(f.problem, "") << f.kind;
       ASSERT_GT(f.width, 0) << f.kind << " was not drawn";
+      EXPECT_TRUE(f.left >= 0 && f.top >= 0 && f.left + f.width <= label.image.width &&
+                  f.top + f.height <= label.image.height)
+          << f.kind << " reaches past the label";
       std::string name = std::string(s.name) + "-" + std::to_string(l) + "-" + std::to_string(b);
       std::string read = readBack(label.image, f, dir, name, s.negative);
       std::string want = escaped(s.barcodes[l][b]);
