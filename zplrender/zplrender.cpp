@@ -670,7 +670,7 @@ class Renderer {
     std::vector<std::string> p = split(params);
     if (!format)
       return controlCommand(name, shown, params, p, at);
-    return formatCommand(name, shown, params, p, at);
+    return formatCommand(name, shown, p, at);
   }
 
   bool controlCommand(const std::string& name, const std::string& shown, std::string_view params,
@@ -689,7 +689,7 @@ class Renderer {
     return true;
   }
 
-  bool formatCommand(const std::string& name, const std::string& shown, std::string_view params,
+  bool formatCommand(const std::string& name, const std::string& shown,
                      const std::vector<std::string>& p, std::size_t at)
   {
     if (name == "XA") {
@@ -814,7 +814,7 @@ class Renderer {
       note(shown + " outside a label format ignored");
       return true;
     }
-    return labelCommand(name, shown, params, p, at);
+    return labelCommand(name, shown, p, at);
   }
 
   void startLabel(std::size_t at)
@@ -833,10 +833,9 @@ class Renderer {
     settings_.formatPause = false;
   }
 
-  bool labelCommand(const std::string& name, const std::string& shown, std::string_view params,
+  bool labelCommand(const std::string& name, const std::string& shown,
                     const std::vector<std::string>& p, std::size_t at)
   {
-    (void)params;
     if (name == "FO" || name == "FT") {
       if (!closeField())
         return false;
@@ -1030,17 +1029,15 @@ class Renderer {
   {
     Field f = std::move(field_);
     field_ = Field{};
-    field_.stored = sources_.back().depth > 0;
-    if (f.kind == Kind::none && !f.hasData)
+    // A field with neither a kind nor data draws nothing, unless a stored format's ^FN gives it
+    // its data later.
+    if (f.kind == Kind::none && !f.hasData && !(f.fn >= 0 && f.hasOrigin))
       return true;
     f.stored = sources_.back().depth > 0;
     if (f.hex)
       f.data = hexDecode(f.data, f.hexChar);
-    if (f.fn >= 0 && recalls_ && !f.stored && f.kind == Kind::none) {
-      values_[f.fn] = f.data;
-      return true;
-    }
-    if (f.fn >= 0 && recalls_ && !f.stored && !f.hasOrigin) {
+    // In a label that recalls a format, ^FNn^FD... outside the format gives field n its data.
+    if (f.fn >= 0 && recalls_ && !f.stored && (f.kind == Kind::none || !f.hasOrigin)) {
       values_[f.fn] = f.data;
       return true;
     }

@@ -330,9 +330,14 @@ TEST(JobModel, StoredFormatsFillTheirFieldsPerLabel)
       "^XA^DFE:ADDR.ZPL^FS^FO0,0^A0N,20^FN1^FDdefault^FS^FO0,30^A0N,20^FN2^FS^XZ"
       "^XA^XFE:ADDR.ZPL^FN2^FDsecond^FS^XZ"
       "^XA^XFADDR^FN1^FDone^FS^FN2^FDtwo^FS^XZ"
-      "^XA^XFR:MISSING.ZPL^FS^FO0,0^GB5,5,5^FS^XZ");
+      "^XA^XFR:MISSING.ZPL^FS^FO0,0^GB5,5,5^FS^XZ"
+      "^XA^DFBARE^FS^FO0,0^FN7^FS^XZ^XA^XFBARE^FN7^FDbare^FS^XZ");
   ASSERT_EQ(r.error, "");
-  ASSERT_EQ(r.labels.size(), 3u);
+  ASSERT_EQ(r.labels.size(), 4u);
+  // A stored field of a position and ^FN alone takes its data, in the default font.
+  ASSERT_EQ(r.labels[3].fields.size(), 1u);
+  EXPECT_EQ(r.labels[3].fields[0].data, "bare");
+  EXPECT_EQ(r.labels[3].fields[0].kind, "text ^AA");
   EXPECT_EQ(r.labels[0].fields[0].data, "default");
   EXPECT_EQ(r.labels[0].fields[1].data, "second");
   EXPECT_EQ(r.labels[1].fields[0].data, "one");
