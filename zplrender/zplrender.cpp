@@ -16,6 +16,8 @@
 #include "barcode.h"
 #include "text.h"
 
+#include <png.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -1236,6 +1238,37 @@ class Renderer {
     return storeGraphic(n, std::move(g), at);
   }
 
+  // A PNG image as a graphic: dots darker than mid-grey are black, transparent ones white.
+  std::string readPng(std::string_view bytes, Graphic& g)
+  {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size()))
+      return std::string("its PNG data cannot be read (") + image.message + ")";
+    if (image.width < 1 || image.height < 1 ||
+        image.width > static_cast<png_uint_32>(options_.limits.maxSide) ||
+        image.height > static_cast<png_uint_32>(options_.limits.maxSide) ||
+        static_cast<std::uint64_t>(image.width) * image.height > options_.limits.maxLabelBytes) {
+      png_image_free(&image);
+      return "its PNG image of " + std::to_string(image.width) + " x " +
+             std::to_string(image.height) + " dots is larger than a label may be";
+    }
+    image.format = PNG_FORMAT_GRAY;
+    std::vector<std::uint8_t> grey(PNG_IMAGE_SIZE(image));
+    png_color white = {255, 255, 255};
+    if (!png_image_finish_read(&image, &white, grey.data(), 0, nullptr))
+      return std::string("its PNG data cannot be read (") + image.message + ")";
+    g.rowBytes = static_cast<int>((image.width + 7) / 8);
+    g.rows = static_cast<int>(image.height);
+    g.data.assign(static_cast<std::size_t>(g.rowBytes) * g.rows, 0);
+    for (png_uint_32 y = 0; y < image.height; y++)
+      for (png_uint_32 x = 0; x < image.width; x++)
+        if (grey[static_cast<std::size_t>(y) * image.width + x] < 128)
+          g.data[static_cast<std::size_t>(y) * g.rowBytes + x / 8] |=
+              static_cast<std::uint8_t>(0x80 >> (x % 8));
+    return "";
+  }
+
   // ~DYname,format,extension,total,row bytes,data
   bool downloadObject(Source& s, std::size_t at)
   {
@@ -1257,8 +1290,18 @@ class Renderer {
     } else {
       data = until(s, false);
     }
+    if (extension == 'P' && (format == 'P' || format == 'B')) {
+      auto g = std::make_shared<Graphic>();
+      std::string n = storedName(param(p, 0), ".PNG");
+      std::string problem = readPng(data, *g);
+      if (!problem.empty()) {
+        note("graphic " + printable(n) + " not stored: " + problem);
+        return true;
+      }
+      return storeGraphic(n, std::move(g), at);
+    }
     if (extension != 'G' || format == 'P' || format == 'C') {
-      note("~DY objects other than graphics (.GRF) are not stored");
+      note("~DY objects other than graphics (.GRF, .PNG) are not stored");
       return true;
     }
     if (!checkGraphicSize(static_cast<std::uint64_t>(total), static_cast<std::uint64_t>(rowBytes),

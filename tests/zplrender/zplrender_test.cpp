@@ -8,6 +8,8 @@
 #include "GRFDataZ64.h"
 #include "DataComDecompress.h"
 
+#include <png.h>
+
 #include <chrono>
 
 namespace {
@@ -415,6 +417,23 @@ TEST(Graphics, StoredRecalledAndInlineInEveryEncoding)
   // Magnified, and reversing what lies under it.
   EXPECT_EQ(drawn("~DGA,1,1,C0\n^XA^PW6^LL2^FO0,0^GB6,1,1^FS^FO1,0^FR^XGA,2,2^FS^XZ"),
             rows({"#....#", ".####."}));
+  // A PNG downloaded with ~DY: dark dots black, light and transparent ones white.
+  std::uint8_t greyAlpha[] = {0, 255, 200, 255, 0, 0, 40, 255};  // 4 x 1: black, light, clear, dark
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = 4;
+  image.height = 1;
+  image.format = PNG_FORMAT_GA;
+  png_alloc_size_t pngSize = 0;
+  ASSERT_TRUE(png_image_write_to_memory(&image, nullptr, &pngSize, 0, greyAlpha, 0, nullptr));
+  std::string png(pngSize, '\0');
+  ASSERT_TRUE(png_image_write_to_memory(&image, png.data(), &pngSize, 0, greyAlpha, 0, nullptr));
+  zplrender::Result fromPng = render("~DYE:LOGO,P,P," + std::to_string(png.size()) + ",," + png +
+                                     "^XA^PW5^LL2^FO1,0^IME:LOGO.PNG^FS^FO1,1^XGLOGO.PNG^FS^XZ"
+                                     "~DYBAD,P,P,4,,abcd");
+  ASSERT_EQ(fromPng.error, "");
+  EXPECT_EQ(picture(fromPng.labels.at(0).image), rows({".#..#", ".#..#"}));
+  EXPECT_TRUE(hasNote(fromPng, "BAD.PNG not stored: its PNG data cannot be read"));
   // A graphic that is not stored, or whose data does not read, is noted and not drawn.
   zplrender::Result missing = render("^XA^PW8^LL8^FO0,0^XGNONE^FS^FO0,0^GFA,2,2,1,ZZ^FS^XZ");
   EXPECT_EQ(missing.error, "");
