@@ -6,6 +6,9 @@
 # installed; a comparison for people, not a test.
 #   bench/zpl-compare.sh [BUILD_DIR]      (default build/dev; needs labelpreview and
 #                                          zplcorpus_test built there, node and npm)
+# Then the time zpl-renderer-js takes for the 4x6 carrier label (ups_4x6_maxicode, text
+# included), the mean of 50 drawings in one process after a first one; bench/zpl_render_bench
+# gives ours.  KEEP=1 keeps the work files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build/dev}")
@@ -36,3 +39,15 @@ for f in "$work"/notext/*.zpl; do
     echo "$name: zpl-renderer-js failed" >&2
 done
 /usr/bin/python3 bench/zpl-compare/agree.py "$work/ours" "$work/theirs"
+
+cat >"$work/npm/time.mjs" <<'JS'
+import { ready } from "zpl-renderer-js";
+import fs from "node:fs";
+const { api } = await ready;
+const zpl = fs.readFileSync(process.argv[2], "latin1");
+await api.zplToBase64Async(zpl, 101.5, 152.25, 8);
+const runs = 50, start = process.hrtime.bigint();
+for (let i = 0; i < runs; i++) await api.zplToBase64Async(zpl, 101.5, 152.25, 8);
+console.log(`zpl-renderer-js, 4x6 carrier label at 203 dpi: ${(Number(process.hrtime.bigint() - start) / 1e6 / runs).toFixed(2)} ms a label (PNG included)`);
+JS
+(cd "$work/npm" && node time.mjs "$work/corpus/ups_4x6_maxicode.zpl")

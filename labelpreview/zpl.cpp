@@ -886,6 +886,7 @@ ZplSettings settingsOf(const zplrender::PrinterSettings& s)
   z.replicates = s.replicates;
   z.overridePause = s.overridePause;
   z.formatPause = s.formatPause;
+  z.reversed = s.reversed;
   return z;
 }
 

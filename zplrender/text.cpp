@@ -166,10 +166,20 @@ FontUse fontCell(char name, int height, int width)
     return use;
   }
   // The scalable font: a missing width is the height, a missing height the width; 15 x 12 by
-  // default.
+  // default.  Fonts P to V scale the same way from their own base cells.
+  static constexpr struct {
+    char name;
+    int height, width;
+  } kScaledBases[] = {{'P', 20, 18}, {'Q', 28, 24}, {'R', 35, 31}, {'S', 40, 35},
+                      {'T', 48, 42}, {'U', 59, 53}, {'V', 80, 71}};
   if (height <= 0 && width <= 0) {
     height = 15;
     width = 12;
+    for (const auto& base : kScaledBases)
+      if (base.name == name) {
+        height = base.height;
+        width = base.width;
+      }
   }
   use.height = std::max(1, height > 0 ? height : width);
   use.width = std::max(1, width > 0 ? width : use.height);
@@ -198,6 +208,19 @@ Sizes sizesFor(LabelFont* face, const FontUse& font)
     return {std::max(1, x), font.height, font.width + b->gap * mag};
   }
   return {font.width, font.height, 0};
+}
+
+// A glyph's dots onto the mask with its top-left corner at x, y; only the part inside is visited.
+void blit(const Glyph& g, Mask& mask, int x, int y)
+{
+  int row0 = std::max(0, -y), row1 = std::min(g.rows, mask.height - y);
+  int col0 = std::max(0, -x), col1 = std::min(g.width, mask.width - x);
+  for (int row = row0; row < row1; row++) {
+    const std::uint8_t* src = g.dots.data() + static_cast<std::size_t>(row) * g.width;
+    std::uint8_t* dst = mask.dots.data() + static_cast<std::size_t>(y + row) * mask.width + x;
+    for (int col = col0; col < col1; col++)
+      dst[col] |= src[col];
+  }
 }
 
 }  // namespace
@@ -229,10 +252,7 @@ int drawText(LabelFont* face, const FontUse& font, const std::u32string& text, M
     int left = pen + g.left;
     if (s.pitch)
       left = pen + (s.pitch - g.advance) / 2 + g.left;
-    for (int row = 0; row < g.rows; row++)
-      for (int col = 0; col < g.width; col++)
-        if (g.dots[static_cast<std::size_t>(row) * g.width + col])
-          mask.set(left + col, y - g.top + row);
+    blit(g, mask, left, y - g.top);
     pen += s.pitch ? s.pitch : g.advance;
   }
   return pen - x;
@@ -253,11 +273,7 @@ void drawCellText(LabelFont* face, int height, int width, const std::string& tex
   int pen = x;
   for (unsigned char c : text) {
     const Glyph& g = face->glyph(c, xppem, yppem);
-    int left = pen + (width - g.advance) / 2 + g.left;
-    for (int row = 0; row < g.rows; row++)
-      for (int col = 0; col < g.width; col++)
-        if (g.dots[static_cast<std::size_t>(row) * g.width + col])
-          mask.set(left + col, baseline - g.top + row);
+    blit(g, mask, pen + (width - g.advance) / 2 + g.left, baseline - g.top);
     pen += width;
   }
 }

@@ -16,7 +16,10 @@
 #include "barcode.h"
 #include "text.h"
 
+#include <png.h>
+
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -83,29 +86,51 @@ Bitmap blank(int width, int height)
   return b;
 }
 
-void mirror(Bitmap& image)
+// Reverses the dots of each row in place: bytes in reverse order, bits in each byte reversed,
+// then the row shifted left by the padding bits past the width.
+void reverseRows(Bitmap& image)
 {
-  Bitmap out = blank(image.width, image.height);
-  for (int y = 0; y < image.height; y++)
-    for (int x = 0; x < image.width; x++)
-      if (bitmapDot(image, x, y))
-        out.bits[static_cast<std::size_t>(y) * out.rowBytes + (image.width - 1 - x) / 8] |=
-            static_cast<std::uint8_t>(0x80 >> ((image.width - 1 - x) % 8));
-  image = std::move(out);
+  static const auto reversed = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (int b = 0; b < 256; b++) {
+      int r = 0;
+      for (int i = 0; i < 8; i++)
+        if (b & (1 << i))
+          r |= 0x80 >> i;
+      table[b] = static_cast<std::uint8_t>(r);
+    }
+    return table;
+  }();
+  std::size_t n = image.rowBytes;
+  int pad = static_cast<int>(n * 8 - static_cast<std::size_t>(image.width));
+  for (int y = 0; y < image.height; y++) {
+    std::uint8_t* row = image.bits.data() + static_cast<std::size_t>(y) * n;
+    std::reverse(row, row + n);
+    for (std::size_t i = 0; i < n; i++)
+      row[i] = reversed[row[i]];
+    if (pad) {
+      for (std::size_t i = 0; i < n; i++) {
+        unsigned next = i + 1 < n ? row[i + 1] : 0;
+        row[i] = static_cast<std::uint8_t>((row[i] << pad) | (next >> (8 - pad)));
+      }
+    }
+  }
 }
 
+void mirror(Bitmap& image)
+{
+  reverseRows(image);
+}
+
+// Turned by 180 degrees: the rows in reverse order, each reversed.
 void turn(Bitmap& image)
 {
-  Bitmap out = blank(image.width, image.height);
-  for (int y = 0; y < image.height; y++)
-    for (int x = 0; x < image.width; x++)
-      if (bitmapDot(image, x, y)) {
-        int nx = image.width - 1 - x;
-        int ny = image.height - 1 - y;
-        out.bits[static_cast<std::size_t>(ny) * out.rowBytes + nx / 8] |=
-            static_cast<std::uint8_t>(0x80 >> (nx % 8));
-      }
-  image = std::move(out);
+  std::size_t n = image.rowBytes;
+  for (int top = 0, bottom = image.height - 1; top < bottom; top++, bottom--)
+    std::swap_ranges(image.bits.begin() + static_cast<std::ptrdiff_t>(top * n),
+                     image.bits.begin() + static_cast<std::ptrdiff_t>((top + 1) * n),
+                     image.bits.begin() + static_cast<std::ptrdiff_t>(bottom * n));
+  reverseRows(image);
 }
 
 char upper(char c)
@@ -243,6 +268,9 @@ struct Field {
   bool stored = false;
   std::size_t offset = 0;
   std::string problem;
+  // ^SF's data at the last copy drawn, so that each copy counts on by one step.
+  std::string serialData;
+  long long serialSteps = -1;
 };
 
 struct Source {
@@ -253,19 +281,18 @@ struct Source {
   std::size_t offset = 0;  // where in the job a stored format was recalled
 };
 
+// ^FH: the indicator and two hex digits stand for that byte; anything else is kept.
 std::string hexDecode(const std::string& data, char indicator)
 {
   auto hexValue = [](char c) {
     if (c >= '0' && c <= '9')
       return c - '0';
     c = upper(c);
-    if (c >= 'A' && c <= 'F')
-      return c - 'A' + 10;
-    return -1;
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
   };
   std::string out;
   for (std::size_t i = 0; i < data.size(); i++) {
-    if (data[i] == indicator && i + 2 < data.size() + 0 && hexValue(data[i + 1]) >= 0 &&
+    if (data[i] == indicator && i + 2 < data.size() && hexValue(data[i + 1]) >= 0 &&
         hexValue(data[i + 2]) >= 0) {
       out += static_cast<char>(hexValue(data[i + 1]) * 16 + hexValue(data[i + 2]));
       i += 2;
@@ -282,48 +309,33 @@ constexpr char16_t kCp1252[32] = {
     0x2039, 0x152,  0x8D,   0x17D,  0x8F,   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x2DC,  0x2122, 0x161,  0x203A, 0x153,  0x9D,   0x17E,  0x178};
 
+// Field data as characters: UTF-8 under ^CI28 (a byte that does not start or continue a
+// sequence becomes U+FFFD), Windows-1252 under ^CI27, Latin-1 otherwise.
 std::u32string decodeText(const std::string& bytes, int characterSet)
 {
   std::u32string out;
-  if (characterSet == 28) {
-    for (std::size_t i = 0; i < bytes.size();) {
-      unsigned char c = static_cast<unsigned char>(bytes[i]);
-      int n = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-      if (n < 0 || i + n >= bytes.size() + (n == 0 ? 1 : 0)) {
-        if (n == 0) {
-          out += c;
-          i++;
-          continue;
-        }
-        out += U'\uFFFD';
-        i++;
-        continue;
-      }
-      char32_t v = n == 0 ? c : c & (0x3F >> n);
-      bool ok = true;
-      for (int k = 1; k <= n; k++) {
-        unsigned char d = static_cast<unsigned char>(bytes[i + k]);
-        if ((d & 0xC0) != 0x80) {
-          ok = false;
-          break;
-        }
-        v = (v << 6) | (d & 0x3F);
-      }
-      if (!ok) {
-        out += U'\uFFFD';
-        i++;
-        continue;
-      }
-      out += v;
-      i += static_cast<std::size_t>(n) + 1;
-    }
+  if (characterSet != 28) {
+    for (unsigned char c : bytes)
+      out += characterSet == 27 && c >= 0x80 && c < 0xA0 ? kCp1252[c - 0x80] : c;
     return out;
   }
-  for (unsigned char c : bytes) {
-    if (characterSet == 27 && c >= 0x80 && c < 0xA0)
-      out += kCp1252[c - 0x80];
-    else
-      out += c;
+  for (std::size_t i = 0; i < bytes.size();) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    int more = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+    char32_t v = more <= 0 ? c : c & (0x3F >> more);
+    bool whole = more >= 0 && i + static_cast<std::size_t>(more) < bytes.size();
+    for (int k = 1; whole && k <= more; k++) {
+      unsigned char d = static_cast<unsigned char>(bytes[i + k]);
+      whole = (d & 0xC0) == 0x80;
+      v = (v << 6) | (d & 0x3F);
+    }
+    if (!whole) {
+      out += U'\uFFFD';
+      i++;
+      continue;
+    }
+    out += v;
+    i += static_cast<std::size_t>(more) + 1;
   }
   return out;
 }
@@ -660,7 +672,7 @@ class Renderer {
     std::vector<std::string> p = split(params);
     if (!format)
       return controlCommand(name, shown, params, p, at);
-    return formatCommand(name, shown, params, p, at);
+    return formatCommand(name, shown, p, at);
   }
 
   bool controlCommand(const std::string& name, const std::string& shown, std::string_view params,
@@ -679,7 +691,7 @@ class Renderer {
     return true;
   }
 
-  bool formatCommand(const std::string& name, const std::string& shown, std::string_view params,
+  bool formatCommand(const std::string& name, const std::string& shown,
                      const std::vector<std::string>& p, std::size_t at)
   {
     if (name == "XA") {
@@ -804,7 +816,7 @@ class Renderer {
       note(shown + " outside a label format ignored");
       return true;
     }
-    return labelCommand(name, shown, params, p, at);
+    return labelCommand(name, shown, p, at);
   }
 
   void startLabel(std::size_t at)
@@ -823,10 +835,9 @@ class Renderer {
     settings_.formatPause = false;
   }
 
-  bool labelCommand(const std::string& name, const std::string& shown, std::string_view params,
+  bool labelCommand(const std::string& name, const std::string& shown,
                     const std::vector<std::string>& p, std::size_t at)
   {
-    (void)params;
     if (name == "FO" || name == "FT") {
       if (!closeField())
         return false;
@@ -897,14 +908,15 @@ class Renderer {
       field_.rotation = rotationOf(p, 0, field_.rotation);
       long long h = dots(p, 1, 0, 0, 32000);
       long long w = dots(p, 2, 0, 0, 32000);
+      bool ownBase = f >= 'P' && f <= 'V';
       if (!h && !w && f == defaultFont_.name) {
         field_.font = defaultFont_;
-      } else if (!h && !w && (f == '0' || !bitmapFont(f))) {
+      } else if (!h && !w && !ownBase && (f == '0' || !bitmapFont(f))) {
         field_.font = fontCell(f, defaultFont_.height, defaultFont_.width);
       } else {
         field_.font = fontCell(f, static_cast<int>(h), static_cast<int>(w));
       }
-      if (!bitmapFont(f) && f != '0')
+      if (!bitmapFont(f) && f != '0' && !ownBase)
         note("font ^A" + std::string(1, f) + ": drawn as the scalable font");
       field_.fontSet = true;
       if (field_.kind == Kind::none)
@@ -992,7 +1004,8 @@ class Renderer {
       field_.command = name;
       field_.bar.command = name;
       field_.bar.params = p;
-      field_.rotation = rotationOf(p, 0, field_.rotation);
+      // MaxiCode has no orientation (its first parameter is the mode) and is never turned.
+      field_.rotation = name == "BD" ? 'N' : rotationOf(p, 0, field_.rotation);
       return true;
     }
     note("command " + shown + " ignored");
@@ -1018,17 +1031,15 @@ class Renderer {
   {
     Field f = std::move(field_);
     field_ = Field{};
-    field_.stored = sources_.back().depth > 0;
-    if (f.kind == Kind::none && !f.hasData)
+    // A field with neither a kind nor data draws nothing, unless a stored format's ^FN gives it
+    // its data later.
+    if (f.kind == Kind::none && !f.hasData && !(f.fn >= 0 && f.hasOrigin))
       return true;
     f.stored = sources_.back().depth > 0;
     if (f.hex)
       f.data = hexDecode(f.data, f.hexChar);
-    if (f.fn >= 0 && recalls_ && !f.stored && f.kind == Kind::none) {
-      values_[f.fn] = f.data;
-      return true;
-    }
-    if (f.fn >= 0 && recalls_ && !f.stored && !f.hasOrigin) {
+    // In a label that recalls a format, ^FNn^FD... outside the format gives field n its data.
+    if (f.fn >= 0 && recalls_ && !f.stored && (f.kind == Kind::none || !f.hasOrigin)) {
       values_[f.fn] = f.data;
       return true;
     }
@@ -1227,6 +1238,37 @@ class Renderer {
     return storeGraphic(n, std::move(g), at);
   }
 
+  // A PNG image as a graphic: dots darker than mid-grey are black, transparent ones white.
+  std::string readPng(std::string_view bytes, Graphic& g)
+  {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size()))
+      return std::string("its PNG data cannot be read (") + image.message + ")";
+    if (image.width < 1 || image.height < 1 ||
+        image.width > static_cast<png_uint_32>(options_.limits.maxSide) ||
+        image.height > static_cast<png_uint_32>(options_.limits.maxSide) ||
+        static_cast<std::uint64_t>(image.width) * image.height > options_.limits.maxLabelBytes) {
+      png_image_free(&image);
+      return "its PNG image of " + std::to_string(image.width) + " x " +
+             std::to_string(image.height) + " dots is larger than a label may be";
+    }
+    image.format = PNG_FORMAT_GRAY;
+    std::vector<std::uint8_t> grey(PNG_IMAGE_SIZE(image));
+    png_color white = {255, 255, 255};
+    if (!png_image_finish_read(&image, &white, grey.data(), 0, nullptr))
+      return std::string("its PNG data cannot be read (") + image.message + ")";
+    g.rowBytes = static_cast<int>((image.width + 7) / 8);
+    g.rows = static_cast<int>(image.height);
+    g.data.assign(static_cast<std::size_t>(g.rowBytes) * g.rows, 0);
+    for (png_uint_32 y = 0; y < image.height; y++)
+      for (png_uint_32 x = 0; x < image.width; x++)
+        if (grey[static_cast<std::size_t>(y) * image.width + x] < 128)
+          g.data[static_cast<std::size_t>(y) * g.rowBytes + x / 8] |=
+              static_cast<std::uint8_t>(0x80 >> (x % 8));
+    return "";
+  }
+
   // ~DYname,format,extension,total,row bytes,data
   bool downloadObject(Source& s, std::size_t at)
   {
@@ -1248,8 +1290,18 @@ class Renderer {
     } else {
       data = until(s, false);
     }
+    if (extension == 'P' && (format == 'P' || format == 'B')) {
+      auto g = std::make_shared<Graphic>();
+      std::string n = storedName(param(p, 0), ".PNG");
+      std::string problem = readPng(data, *g);
+      if (!problem.empty()) {
+        note("graphic " + printable(n) + " not stored: " + problem);
+        return true;
+      }
+      return storeGraphic(n, std::move(g), at);
+    }
     if (extension != 'G' || format == 'P' || format == 'C') {
-      note("~DY objects other than graphics (.GRF) are not stored");
+      note("~DY objects other than graphics (.GRF, .PNG) are not stored");
       return true;
     }
     if (!checkGraphicSize(static_cast<std::uint64_t>(total), static_cast<std::uint64_t>(rowBytes),
@@ -1459,7 +1511,6 @@ class Renderer {
     if (!addWork(static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h)))
       return false;
     Op op = f.reverse ? Op::flip : Op::set;
-    (void)th;
     for (int v = 0; v < h; v++) {
       const std::uint8_t* row = m.dots.data() + static_cast<std::size_t>(v) * w;
       if (f.rotation == 'N' || !f.rotation) {
@@ -1498,58 +1549,67 @@ class Renderer {
     return true;
   }
 
-  // Lines of a field block: explicit breaks (\&), then words wrapped to the width.
+  // Lines of a field block: explicit breaks (\&), then words wrapped to the width, a word wider
+  // than the block cut where it stops fitting.  One pass over the text; at most maxLines + 1
+  // lines are made.
   std::vector<std::u32string> wrap(const Field& f, const std::u32string& text, int width, int maxLines)
   {
     LabelFont* face = options_.font.get();
-    std::vector<std::u32string> lines;
-    std::u32string paragraph;
-    auto flush = [&](const std::u32string& para) {
-      std::u32string line;
-      std::size_t i = 0;
-      auto indent = [&] { return lines.empty() ? 0 : f.block.indent; };
-      while (i <= para.size()) {
-        std::size_t next = para.find(U' ', i);
-        std::u32string word = para.substr(i, next == std::u32string::npos ? std::u32string::npos : next - i);
-        std::u32string candidate = line.empty() ? word : line + U' ' + word;
-        if (!line.empty() && textWidth(face, f.font, candidate) + indent() > width) {
-          lines.push_back(line);
-          line = word;
-        } else {
-          line = candidate;
-        }
-        // A word wider than the block is cut where it stops fitting.
-        while (line.size() > 1 && textWidth(face, f.font, line) + indent() > width) {
-          std::size_t keep = line.size() - 1;
-          while (keep > 1 && textWidth(face, f.font, line.substr(0, keep)) + indent() > width)
-            keep--;
-          lines.push_back(line.substr(0, keep));
-          line = line.substr(keep);
-          if (static_cast<int>(lines.size()) > maxLines + 1)
-            return;
-        }
-        if (next == std::u32string::npos)
-          break;
-        i = next + 1;
-        if (static_cast<int>(lines.size()) > maxLines + 1)
-          return;
-      }
-      lines.push_back(line);
+    auto advance = [&](char32_t c) {
+      return static_cast<long long>(textWidth(face, f.font, std::u32string(1, c)));
     };
-    for (std::size_t i = 0; i < text.size(); i++) {
-      if (text[i] == U'\\' && i + 1 < text.size() && text[i + 1] == U'&') {
-        flush(paragraph);
-        paragraph.clear();
-        i++;
-        if (static_cast<int>(lines.size()) > maxLines)
-          break;
-        continue;
+    const long long space = advance(U' ');
+    std::vector<std::u32string> lines;
+    std::u32string line;
+    long long lineWidth = 0;
+    auto indent = [&] { return lines.empty() ? 0LL : static_cast<long long>(f.block.indent); };
+    auto push = [&] {
+      lines.push_back(line);
+      line.clear();
+      lineWidth = 0;
+      return static_cast<int>(lines.size()) <= maxLines;
+    };
+    std::size_t i = 0;
+    while (i <= text.size()) {
+      std::size_t breakAt = text.find(U"\\&", i);
+      std::size_t end = breakAt == std::u32string::npos ? text.size() : breakAt;
+      std::size_t w = i;
+      while (w <= end) {
+        std::size_t sp = text.find(U' ', w);
+        std::size_t wordEnd = sp == std::u32string::npos || sp > end ? end : sp;
+        long long wordWidth = 0;
+        for (std::size_t k = w; k < wordEnd; k++)
+          wordWidth += advance(text[k]);
+        if (!line.empty() && indent() + lineWidth + space + wordWidth > width && !push())
+          return lines;
+        if (!line.empty()) {
+          line += U' ';
+          lineWidth += space;
+        }
+        for (std::size_t k = w; k < wordEnd; k++) {
+          long long a = advance(text[k]);
+          if (!line.empty() && indent() + lineWidth + a > width && !push())
+            return lines;
+          line += text[k];
+          lineWidth += a;
+        }
+        w = wordEnd + 1;
       }
-      paragraph += text[i];
+      if (!push())
+        return lines;
+      if (breakAt == std::u32string::npos)
+        break;
+      i = breakAt + 2;
     }
-    if (static_cast<int>(lines.size()) <= maxLines)
-      flush(paragraph);
     return lines;
+  }
+
+  // What drawing `chars` glyphs of the field's font costs: each glyph's cell, rendered and
+  // copied, counted before it is drawn.
+  static std::uint64_t glyphWork(const Field& f, std::size_t chars)
+  {
+    return static_cast<std::uint64_t>(chars) * static_cast<std::uint64_t>(f.font.height) *
+           static_cast<std::uint64_t>(std::max(1, f.font.width));
   }
 
   bool drawTextField(Canvas& c, const Field& f, const std::string& data)
@@ -1567,6 +1627,8 @@ class Renderer {
       if (!maskSize(f, w, f.font.height))
         return false;
       m.resize(static_cast<int>(w), f.font.height);
+      if (!addWork(glyphWork(f, text.size())))
+        return false;
       int end = drawText(face, f.font, text, m, 0, ascent);
       return place(c, f, m, 0, ascent, end);
     }
@@ -1595,6 +1657,8 @@ class Renderer {
     m.resize(width, static_cast<int>(std::max(1LL, h)));
     for (std::size_t i = 0; i < lines.size(); i++) {
       const std::u32string& line = lines[i];
+      if (!addWork(glyphWork(f, line.size())))
+        return false;
       int indent = i == 0 ? 0 : b.indent;
       int lw = textWidth(face, f.font, line);
       int x = indent;
@@ -1663,7 +1727,7 @@ class Renderer {
     return place(c, f, m, 0, image.baseline, image.width);
   }
 
-  std::string fieldData(const Field& f, long long copy)
+  std::string fieldData(Field& f, long long copy)
   {
     std::string data = f.data;
     if (f.fn >= 0 && f.stored) {
@@ -1674,8 +1738,15 @@ class Renderer {
     long long steps = copy / (settings_.replicates + 1);
     if (f.serial.type == Serial::Type::sn)
       data = serialNumber(data, f.serial.increment, f.serial.zeros, steps);
-    else if (f.serial.type == Serial::Type::sf)
-      data = serialField(data, f.serial.mask, f.serial.step, steps);
+    else if (f.serial.type == Serial::Type::sf) {
+      if (f.serialSteps >= 0 && steps >= f.serialSteps) {
+        data = serialField(f.serialData, f.serial.mask, f.serial.step, steps - f.serialSteps);
+      } else {
+        data = serialField(data, f.serial.mask, f.serial.step, steps);
+      }
+      f.serialData = data;
+      f.serialSteps = steps;
+    }
     return data;
   }
 
@@ -1690,6 +1761,16 @@ class Renderer {
       case Kind::graphic: return "graphic ^" + f.command;
       default: return "field";
     }
+  }
+
+  // A solid reversing box over the whole label: the label printed white on black.
+  static bool coversLabel(const Field& f, int width, int height)
+  {
+    long long w = std::max(f.w, f.t), h = std::max(f.h, f.t);
+    long long top = topOf(f, h);
+    bool solid = 2 * f.t >= std::min(w, h);
+    return f.reverse && solid && f.rounding == 0 && f.x <= 0 && top <= 0 && f.x + w >= width &&
+           top + h >= height;
   }
 
   bool drawLabel(Label& label, long long copy, int width, int height)
@@ -1715,7 +1796,10 @@ class Renderer {
         switch (f.kind) {
           case Kind::text: ok = drawTextField(c, f, data); break;
           case Kind::barcode: ok = drawBarcodeField(c, f, info, data); break;
-          case Kind::box: ok = drawBox(c, f); break;
+          case Kind::box:
+            ok = drawBox(c, f);
+            label.settings.reversed = label.settings.reversed || coversLabel(f, width, height);
+            break;
           case Kind::ellipse: ok = drawEllipse(c, f); break;
           case Kind::diagonal: ok = drawDiagonal(c, f); break;
           case Kind::graphic: ok = f.graphic ? drawGraphic(c, f) : true; break;

@@ -80,6 +80,7 @@ struct PrinterSettings {
   int replicates = 0;
   char overridePause = 'N';
   bool formatPause = false;  // ^PP
+  bool reversed = false;     // a solid reversing box covers the whole label
 };
 
 // A field as read, for a person: its command, where it is, what it holds.

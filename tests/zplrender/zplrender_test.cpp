@@ -8,6 +8,8 @@
 #include "GRFDataZ64.h"
 #include "DataComDecompress.h"
 
+#include <png.h>
+
 #include <chrono>
 
 namespace {
@@ -92,11 +94,42 @@ TEST(Geometry, FieldOriginsHomeAndShift)
 
 TEST(Geometry, LabelTurnedMirroredAndReversed)
 {
+  // Odd widths, across byte boundaries: every dot lands where turning it one by one puts it.
+  for (int width : {1, 7, 8, 9, 13, 16, 23}) {
+    std::string job = "^XA^PW" + std::to_string(width) + "^LL5^FO0,0^GB3,2,1^FS^FO" +
+                      std::to_string(width / 2) + ",3^GB2,1,1^FS^FO" + std::to_string(width - 1) +
+                      ",1^GB1,1,1^FS";
+    zplrender::Result plain = render(job + "^XZ");
+    zplrender::Result turned = render(job + "^POI^XZ");
+    zplrender::Result mirrored = render(job + "^PON^PMY^XZ");
+    ASSERT_EQ(turned.labels.size(), 1u);
+    const zplrender::Bitmap& a = plain.labels.at(0).image;
+    for (int y = 0; y < 5; y++)
+      for (int x = 0; x < width; x++) {
+        EXPECT_EQ(zplrender::bitmapDot(a, x, y),
+                  zplrender::bitmapDot(turned.labels[0].image, width - 1 - x, 4 - y))
+            << width << ": " << x << "," << y;
+        EXPECT_EQ(zplrender::bitmapDot(a, x, y),
+                  zplrender::bitmapDot(mirrored.labels.at(0).image, width - 1 - x, y))
+            << width << ": " << x << "," << y;
+      }
+    for (const auto* r : {&turned, &mirrored}) {  // bits past the width stay white
+      const zplrender::Bitmap& b = r->labels.at(0).image;
+      if (width % 8) {
+        for (int y = 0; y < 5; y++)
+          EXPECT_EQ(b.bits[y * b.rowBytes + b.rowBytes - 1] & (0xFF >> (width % 8)), 0);
+      }
+    }
+  }
   EXPECT_EQ(drawn("^XA^PW6^LL3^POI^FO0,0^GB2,1,1^FS^XZ"), rows({"......", "......", "....##"}));
   EXPECT_EQ(drawn("^XA^PW6^LL2^PMY^PON^FO0,0^GB1,2,1^FS^XZ"), rows({".....#", ".....#"}));
   // ^LR reverses every field against what lies under it.
   EXPECT_EQ(drawn("^XA^PW6^LL2^PMN^LRY^FO0,0^GB6,2,2^FS^FO2,0^GB2,2,2^FS^LRN^XZ"),
             rows({"##..##", "##..##"}));
+  zplrender::Result lr = render("^XA^PW6^LL2^LRY^FO0,0^GB6,2,2^FS^LRN^XZ^XA^FO0,0^GB6,2,2^FS^XZ");
+  ASSERT_EQ(lr.labels.size(), 2u);
+  EXPECT_TRUE(lr.labels[0].settings.reversed);
+  EXPECT_FALSE(lr.labels[1].settings.reversed);
 }
 
 // Turned fields: the dots of R, I and B are those of N turned, and ^FO puts the turned box's
@@ -176,6 +209,13 @@ TEST(Text, ScalableAndBitmapFontCells)
   EXPECT_EQ(f[2].width, 3 * (20 + 4));          // and its gap of 2 doubled
   EXPECT_EQ(f[3].height, 9);                    // font A: 9 x 5, gap 1
   EXPECT_EQ(f[3].width, 3 * 6);
+  // Fonts P to V have base cells of their own and scale like font 0.
+  zplrender::Result pv = render("^XA^PW400^LL200^FO0,0^APN^FDP^FS^FO0,40^AVN^FDV^FS^FO0,130^AQN,50^FDQ^FS^XZ");
+  ASSERT_EQ(pv.labels.size(), 1u);
+  EXPECT_EQ(pv.labels[0].fields[0].height, 20);
+  EXPECT_EQ(pv.labels[0].fields[1].height, 80);
+  EXPECT_EQ(pv.labels[0].fields[2].height, 50);
+  EXPECT_FALSE(hasNote(pv, "drawn as the scalable font"));
   // ^CF sets the font of fields that name none.
   zplrender::Result cf = render("^XA^PW400^LL100^CF0,60^FO0,0^FDX^FS^XZ");
   ASSERT_EQ(cf.labels.size(), 1u);
@@ -292,9 +332,14 @@ TEST(JobModel, StoredFormatsFillTheirFieldsPerLabel)
       "^XA^DFE:ADDR.ZPL^FS^FO0,0^A0N,20^FN1^FDdefault^FS^FO0,30^A0N,20^FN2^FS^XZ"
       "^XA^XFE:ADDR.ZPL^FN2^FDsecond^FS^XZ"
       "^XA^XFADDR^FN1^FDone^FS^FN2^FDtwo^FS^XZ"
-      "^XA^XFR:MISSING.ZPL^FS^FO0,0^GB5,5,5^FS^XZ");
+      "^XA^XFR:MISSING.ZPL^FS^FO0,0^GB5,5,5^FS^XZ"
+      "^XA^DFBARE^FS^FO0,0^FN7^FS^XZ^XA^XFBARE^FN7^FDbare^FS^XZ");
   ASSERT_EQ(r.error, "");
-  ASSERT_EQ(r.labels.size(), 3u);
+  ASSERT_EQ(r.labels.size(), 4u);
+  // A stored field of a position and ^FN alone takes its data, in the default font.
+  ASSERT_EQ(r.labels[3].fields.size(), 1u);
+  EXPECT_EQ(r.labels[3].fields[0].data, "bare");
+  EXPECT_EQ(r.labels[3].fields[0].kind, "text ^AA");
   EXPECT_EQ(r.labels[0].fields[0].data, "default");
   EXPECT_EQ(r.labels[0].fields[1].data, "second");
   EXPECT_EQ(r.labels[1].fields[0].data, "one");
@@ -372,6 +417,23 @@ TEST(Graphics, StoredRecalledAndInlineInEveryEncoding)
   // Magnified, and reversing what lies under it.
   EXPECT_EQ(drawn("~DGA,1,1,C0\n^XA^PW6^LL2^FO0,0^GB6,1,1^FS^FO1,0^FR^XGA,2,2^FS^XZ"),
             rows({"#....#", ".####."}));
+  // A PNG downloaded with ~DY: dark dots black, light and transparent ones white.
+  std::uint8_t greyAlpha[] = {0, 255, 200, 255, 0, 0, 40, 255};  // 4 x 1: black, light, clear, dark
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = 4;
+  image.height = 1;
+  image.format = PNG_FORMAT_GA;
+  png_alloc_size_t pngSize = 0;
+  ASSERT_TRUE(png_image_write_to_memory(&image, nullptr, &pngSize, 0, greyAlpha, 0, nullptr));
+  std::string png(pngSize, '\0');
+  ASSERT_TRUE(png_image_write_to_memory(&image, png.data(), &pngSize, 0, greyAlpha, 0, nullptr));
+  zplrender::Result fromPng = render("~DYE:LOGO,P,P," + std::to_string(png.size()) + ",," + png +
+                                     "^XA^PW5^LL2^FO1,0^IME:LOGO.PNG^FS^FO1,1^XGLOGO.PNG^FS^XZ"
+                                     "~DYBAD,P,P,4,,abcd");
+  ASSERT_EQ(fromPng.error, "");
+  EXPECT_EQ(picture(fromPng.labels.at(0).image), rows({".#..#", ".#..#"}));
+  EXPECT_TRUE(hasNote(fromPng, "BAD.PNG not stored: its PNG data cannot be read"));
   // A graphic that is not stored, or whose data does not read, is noted and not drawn.
   zplrender::Result missing = render("^XA^PW8^LL8^FO0,0^XGNONE^FS^FO0,0^GFA,2,2,1,ZZ^FS^XZ");
   EXPECT_EQ(missing.error, "");
@@ -422,6 +484,26 @@ TEST(Limits, HostileJobsEndWithAReason)
   zplrender::Result work =
       render("^XA^PW2000^LL2000^FO0,0^GB2000,2000,1000^FS^FO0,0^GB2000,2000,1000^FS^XZ", little);
   EXPECT_NE(work.error.find("too much work"), std::string::npos) << work.error;
+  // Glyphs count as work before they are drawn: a narrow block of huge letters, lines on top
+  // of each other, ends with the same reason instead of running for minutes (found by fuzzing).
+  zplrender::Result glyphs = render("^XA^PW800^LL800^FO0,0^A0N,4000,4000^FB8,100,-3999^FD" +
+                                        std::string(2000, 'W') + "^FS^XZ",
+                                    little);
+  EXPECT_NE(glyphs.error.find("too much work"), std::string::npos) << glyphs.error;
+  // A long ^SF serial over many copies counts on one step a copy, not from the start each time.
+  zplrender::Options copiesOnly;
+  copiesOnly.limits.maxWorkDots = 1ull << 40;
+  zplrender::Result serials = render("^XA^PW8^LL8^FO0,0^GB1,1,1^FS^FO0,0^A0N,1^FD" +
+                                         std::string(30000, '0') + "^SF" + std::string(30000, 'D') +
+                                         ",1^FS^PQ1000^XZ",
+                                     copiesOnly);
+  ASSERT_EQ(serials.labels.size(), 1000u);
+  EXPECT_EQ(serials.labels[999].fields[1].data.substr(29997), "999");
+  // A long word in a narrow block is cut in one pass over it.
+  zplrender::Result word =
+      render("^XA^PW800^LL800^FO0,0^A0N,20^FB100,4,0^FD" + std::string(60000, 'x') + "^FS^XZ");
+  ASSERT_EQ(word.error, "");
+  EXPECT_EQ(word.labels.at(0).fields.at(0).height, 80);
 }
 
 TEST(Limits, TruncatedAndStrayBytesDoNotBreakTheReader)

@@ -1,0 +1,3 @@
+~DYE:L,P,P,8,,‰PNG
+
+^XA^FO0,0^IME:L.PNG^FS^XZ
