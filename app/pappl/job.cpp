@@ -311,13 +311,18 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %d: %s", number, note.c_str());
   };
   callbacks.canceled = [&] { return cancelled() || serverStopping(); };
+  int impressions = 0, labels = 0;
   callbacks.document = [&](int pages, int, int) {
-    papplJobSetImpressions(job, format == DocumentFormat::png || format == DocumentFormat::jpeg ? 1 : pages);
+    impressions = format == DocumentFormat::png || format == DocumentFormat::jpeg ? 1 : pages;
+    papplJobSetImpressions(job, impressions);
     return true;
   };
   callbacks.page = [&](int, const LabelBitmap& page) {
     if (cancelled() || pageResult(job, *state, writeBitmap(state->writer, page, dpi, cancelled)) != Status::ok)
       return false;
+    // A sheet of several labels prints more labels than the document has pages.
+    if (++labels > impressions)
+      papplJobSetImpressions(job, impressions = labels);
     papplJobSetImpressionsCompleted(job, 1);
     return true;
   };

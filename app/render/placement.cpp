@@ -419,12 +419,13 @@ PagePlan planPage(const PageShape& page, const GreyView* preview, double preview
     switch (options.scaling) {
       case Scaling::automatic:
         k = fit;
-        // Near full size: full size, so bars and dots keep their widths.  Below it only for a
-        // cropped block, whose padding is all that can be lost.
-        if (fit / natural >= (cropped ? kFullSizeLow : 1.0) && fit / natural < kFullSizeHigh)
-          k = natural;
-        else if (page.raster)
+        // A picture: a whole number of dots a pixel where that fits well.  Near full size:
+        // full size, so bars and dots keep their widths (below it only for a cropped block,
+        // whose padding is all that can be lost).
+        if (page.raster && wholeFactor(fit) != fit)
           k = wholeFactor(fit);
+        else if (fit / natural >= (cropped ? kFullSizeLow : 1.0) && fit / natural < kFullSizeHigh)
+          k = natural;
         break;
       case Scaling::autoFit:
         k = std::min(fit, natural);

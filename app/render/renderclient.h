@@ -79,7 +79,7 @@ struct RenderResult {
   RenderStatus status = RenderStatus::ok;
   std::string reason;        // for a person, e.g. "Page 1 took longer than 60 s to draw"
   int documentPages = 0;     // the document's page count, once the renderer said it
-  int pagesDone = 0;         // pages whose labels were all handed to the page callback
+  int pagesDone = 0;         // pages that have handed a label to the page callback
   int labelsDone = 0;        // labels handed to the page callback
   std::string log;           // the end of the renderer's standard error, printable text only
 };

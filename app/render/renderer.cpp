@@ -148,8 +148,8 @@ bool writeNote(int out, int number, const std::string& text)
 constexpr double kPreviewPerInch = 50;
 constexpr double kPreviewSide = 1600;
 
-// Office sheets, by their sides in inches: an image of a sheet's shape larger than the label
-// is taken as a scan or export of that sheet.
+// Office sheets, by their sides in inches: an image of a sheet's shape (for a label of another
+// shape) is taken as a scan or export of that sheet, whatever its resolution.
 constexpr double kSheets[][2] = {{8.5, 11}, {8.268, 11.693}, {8.5, 14}};
 
 // What an image is as a page: its pixels at the printer's resolution, or a sheet of paper.
@@ -157,11 +157,13 @@ PageShape imageShape(const GreyImage& image, const RenderJob& job)
 {
   PageShape shape{double(image.width), double(image.height), double(job.dpi), true};
   double small = std::min(image.width, image.height), large = std::max(image.width, image.height);
-  if (small <= std::min(job.width, job.height) * 1.5)
-    return shape;
-  for (const auto& sheet : kSheets)
-    if (std::fabs(large / small - sheet[1] / sheet[0]) < 0.01)
+  double labelShape = double(std::max(job.width, job.height)) / std::min(job.width, job.height);
+  for (const auto& sheet : kSheets) {
+    double shape_ = sheet[1] / sheet[0];
+    // The sheet's shape, and not the label's own (a label of that shape is printed as it is).
+    if (std::fabs(large / small - shape_) < 0.01 && std::fabs(labelShape - shape_) > 0.05)
       shape.unitsPerInch = small / sheet[0];
+  }
   return shape;
 }
 

@@ -117,7 +117,13 @@ lpadmin -p shipping -E -v "ipp://127.0.0.1:$app_port/ipp/print/shipping" -m ever
   die "lpadmin -m everywhere refused the app"
 # The PPD CUPS made: its default page size must be one of its sizes, or CUPS's PDF filter
 # falls back to Letter and shrinks every label on it.
-sizes=$(lpoptions -p shipping -l | sed -n 's/^PageSize[^:]*: *//p')
+# cupsd may still be writing the queue's PPD when lpadmin returns: asked until it answers.
+sizes=
+for _ in $(seq 100); do
+  sizes=$(lpoptions -p shipping -l 2>/dev/null | sed -n 's/^PageSize[^:]*: *//p')
+  [ -n "$sizes" ] && break
+  sleep 0.1
+done
 echo "cups-everywhere: page sizes: $sizes"
 echo " $sizes " | grep -q ' \*[^ ]' || die "the PPD's DefaultPageSize is not one of its sizes"
 "$make_pdf" 4x6in "$tmp/label.pdf"

@@ -772,3 +772,44 @@ TEST(PlacementRules, WindowsTurnDotForDot)
   placeWindow(view, frame, 0, 3, 2, out);
   EXPECT_FALSE(black(out, 0, 0));
 }
+
+TEST(PlacementCorpus, LetterShapedPictureIsCroppedWithWholeFactors)
+{
+  // A Letter page scanned at 100 dpi (850 x 1100 pixels): a framed 4 x 6 in label at the
+  // top-left, lines of text beside it.  Taken as a Letter sheet, the label is found and
+  // enlarged by exactly 2 (its full size would be 2.03, fitting it 2.02), so every pixel
+  // becomes 2 x 2 dots: 99 % of its size on paper.
+  testdocs::Grey scan{850, 1100, std::vector<unsigned char>(850 * 1100, 255)};
+  auto fill = [&](unsigned x, unsigned y, unsigned w, unsigned h) {
+    for (unsigned py = y; py < y + h; py++)
+      for (unsigned px = x; px < x + w; px++)
+        scan.pixels[std::size_t{py} * scan.width + px] = 0;
+  };
+  unsigned left = 30, top = 30;
+  fill(left, top, 400, 3);
+  fill(left, top + 397, 400, 3);
+  fill(left, top, 3, 400 + 200);
+  fill(left + 397, top, 3, 600);
+  fill(left, top + 597, 400, 3);
+  fill(left + 40, top + 450, 240, 100);  // a barcode's block
+  for (unsigned y = 60; y < 1000; y += 20)
+    for (unsigned x = 470; x < 800; x += 40)
+      fill(x, y, 30, 9);  // words
+  Printed printed = print(testdocs::pngFile(scan), kWide, kHigh, {}, DocumentFormat::png);
+  ASSERT_EQ(kExitDone, printed.status) << printed.failure;
+  ASSERT_EQ(1u, printed.labels.size());
+  ASSERT_EQ(1u, printed.notes.size());
+  EXPECT_EQ("Cropped the 4 x 6 in label from the Letter page; printed scaled 99 %", printed.notes[0]);
+  auto [across, down] = inkShare(printed.labels[0]);
+  EXPECT_GE(across, 0.95);
+  EXPECT_GE(down, 0.95);
+  // The frame's left edge: 3 pixels, 6 dots.
+  const LabelBitmap& label = printed.labels[0];
+  unsigned y = kHigh / 2, x = 0;
+  while (x < kWide && !black(label, x, y))
+    x++;
+  unsigned run = 0;
+  while (x + run < kWide && black(label, x + run, y))
+    run++;
+  EXPECT_EQ(6u, run);
+}
