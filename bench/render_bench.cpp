@@ -3,7 +3,9 @@
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 //
-// Usage: render_bench [benchmark options]     a 4 x 6 in shipping label (bench/make-labels-pdf)
+// Usage: render_bench [benchmark options]     placement: a 4 x 6 in label page against the same
+//                                             label found and cropped on a Letter page (median
+//                                             of 5); a 4 x 6 in shipping label (bench/make-labels-pdf)
 //                                             at 203 dpi: opened and drawn in this process,
 //                                             then through label-render, start to last row
 //        render_bench --hostile               each hostile document through label-render
@@ -16,11 +18,13 @@
 // forked child's peak counts what it shared with its parent at the fork, so the renderer's
 // figure is at least the measuring process's own, printed beside it.
 
+#include "labelcorpus.h"
 #include "pdfraster.h"
 #include "renderclient.h"
 #include "testdocs.h"
 
 #include <benchmark/benchmark.h>
+#include <zint.h>
 
 #include <chrono>
 #include <cstdio>
@@ -83,6 +87,56 @@ void throughRenderer(benchmark::State& state)
       state.SkipWithError(result.reason.c_str());
   }
 }
+
+// Placement: a shipping label as a 4 x 6 in page, and the same label beside its instructions
+// on a Letter page (found on a 50 dpi drawing, cropped, then drawn at 203 dpi), each through
+// label-render from start to last row.
+std::string placementPath(bool letter)
+{
+  corpus::Label label = corpus::shippingLabel(1, BARCODE_QRCODE);
+  corpus::Page page;
+  if (letter) {
+    corpus::drawLabel(page, label, 18, 792 - 18 - 432);
+    corpus::drawInstructions(page, 330, 300, 250, 470);
+  } else {
+    page.width = 288;
+    page.height = 432;
+    corpus::drawLabel(page, label, 0, 0);
+  }
+  std::string file = "/tmp/render_bench-" + std::to_string(getpid()) + (letter ? "-letter.pdf" : "-4x6.pdf");
+  std::ofstream(file, std::ios::binary) << corpus::pdfOf({page});
+  return file;
+}
+
+void placed(benchmark::State& state, bool letter)
+{
+  std::string path = placementPath(letter);
+  RendererOptions options;
+  options.program = RENDERER_PATH;
+  RenderRequest request;
+  request.path = path;
+  request.width = kWidth;
+  request.height = kHeight;
+  std::string note;
+  RenderCallbacks callbacks;
+  callbacks.note = [&](int, const std::string& text) { note = text; };
+  callbacks.page = [](int, const LabelBitmap& page) {
+    benchmark::DoNotOptimize(page.bits.data());
+    return true;
+  };
+  for (auto _ : state) {
+    RenderResult result = renderDocument(request, options, callbacks);
+    if (result.status != RenderStatus::ok || result.labelsDone != 1)
+      state.SkipWithError(result.reason.c_str());
+  }
+  state.SetLabel(note.empty() ? "as it is" : note);
+  std::remove(path.c_str());
+}
+
+BENCHMARK_CAPTURE(placed, page_4x6, false)->Name("placement/4x6_page")->Unit(benchmark::kMillisecond)
+    ->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK_CAPTURE(placed, letter_cropped, true)->Name("placement/letter_found_cropped")
+    ->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 BENCHMARK(inProcess)->Name("label_4x6/in_process")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(throughRenderer)->Name("label_4x6/label_render")->Unit(benchmark::kMillisecond)->UseRealTime();

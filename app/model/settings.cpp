@@ -56,6 +56,9 @@ Media printMethod(std::string_view value)
 }
 
 constexpr const char* kMethods = "printer,direct-thermal,thermal-transfer";
+constexpr const char* kCropPageMeaning =
+    "print only the label found on a larger page (a 4 x 6 in label beside its instructions on "
+    "a Letter sheet); off: every page whole";
 
 const VendorOption kZplVendor[] = {
     {"print-method", VendorOption::keyword, "printer", 0, 0, kMethods,
@@ -77,6 +80,9 @@ const VendorOption kZplVendor[] = {
     {"label-pause", VendorOption::boolean, "false", 0, 0, nullptr,
      "pause after each label until the feed key is pressed",
      [](zpl::PlainSettings& s, std::string_view v) { s.pause = isTrue(v); }, nullptr},
+    // Read by the document path (placement), not the encoder.
+    {kCropPageOption, VendorOption::boolean, "true", 0, 0, nullptr, kCropPageMeaning,
+     [](zpl::PlainSettings&, std::string_view) {}, nullptr},
 };
 
 const VendorOption kDplVendor[] = {
@@ -103,6 +109,8 @@ const VendorOption kDplVendor[] = {
        s.keepStopPosition = position == 0;
        s.stopPositionMm = position / 100.0;
      }},
+    {kCropPageOption, VendorOption::boolean, "true", 0, 0, nullptr, kCropPageMeaning, nullptr,
+     [](dpl::PlainSettings&, std::string_view) {}},
 };
 
 }  // namespace

@@ -59,6 +59,9 @@ struct VendorOption {
   void (*dpl)(dpl::PlainSettings& settings, std::string_view value);
 };
 
+// The vendor option that lets documents be cropped to the label found on a larger page.
+inline constexpr const char* kCropPageOption = "label-crop-page";
+
 // The vendor options of each language's printers.
 struct VendorTable {
   const VendorOption* options;

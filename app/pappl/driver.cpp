@@ -108,8 +108,13 @@ bool driverCallback(pappl_system_t*, const char* driverName, const char*, const 
   data->num_resolution = 1;
   data->x_resolution[0] = data->y_resolution[0] = model->dpi;
   data->x_default = data->y_default = model->dpi;
+  // Labels print to their edges.  The margins are the smallest there are, not none: PAPPL
+  // then lists each size twice, with these margins and borderless, and CUPS's driverless
+  // queue gets a page size by the plain name ("4x6") that its default names.  With zero
+  // margins alone every size is "4x6.Borderless", the default resolves to none, and CUPS
+  // shrinks every document onto Letter.
   data->borderless = true;
-  data->left_right = data->bottom_top = 0;
+  data->left_right = data->bottom_top = 1;  // 1/100 mm
 
   data->num_media = 0;
   for (const char* name : kMedia)

@@ -206,6 +206,57 @@ namespace {
 
 using PrintOptions = std::unique_ptr<pappl_pr_options_t, decltype(&papplJobDeletePrintOptions)>;
 
+// True unless the job, or the printer's setting, keeps pages whole (label-crop-page).
+bool cropsPages(pappl_job_t* job)
+{
+  ipp_attribute_t* attr = papplJobGetAttribute(job, kCropPageOption);
+  if (attr != nullptr)
+    return ippGetBoolean(attr, 0) != 0;
+  ipp_t* driverAttrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
+  bool crop = true;
+  if (driverAttrs != nullptr) {
+    attr = ippFindAttribute(driverAttrs, (std::string(kCropPageOption) + "-default").c_str(), IPP_TAG_BOOLEAN);
+    if (attr != nullptr)
+      crop = ippGetBoolean(attr, 0) != 0;
+    ippDelete(driverAttrs);
+  }
+  return crop;
+}
+
+// How the job's pages go on the label: its print-scaling and orientation-requested, and the
+// printer's setting for looking for labels on larger pages.  orientation-requested counts
+// only when the job asks for it: with the printer's default the renderer turns pages itself.
+PlaceOptions placeOptions(pappl_job_t* job, const pappl_pr_options_t& options)
+{
+  PlaceOptions place;
+  switch (options.print_scaling) {
+    case PAPPL_SCALING_AUTO_FIT:
+      place.scaling = Scaling::autoFit;
+      break;
+    case PAPPL_SCALING_FIT:
+      place.scaling = Scaling::fit;
+      break;
+    case PAPPL_SCALING_FILL:
+      place.scaling = Scaling::fill;
+      break;
+    case PAPPL_SCALING_NONE:
+      place.scaling = Scaling::none;
+      break;
+    default:
+      place.scaling = Scaling::automatic;
+  }
+  if (papplJobGetAttribute(job, "orientation-requested") != nullptr &&
+      options.orientation_requested >= IPP_ORIENT_PORTRAIT &&
+      options.orientation_requested <= IPP_ORIENT_REVERSE_PORTRAIT)
+    place.orientation = static_cast<int>(options.orientation_requested);
+  // A page the renderer turns by itself turns the way the printer's default orientation
+  // reads: clockwise for reverse-landscape, else counter-clockwise as landscape.
+  if (place.orientation == 0 && options.orientation_requested == IPP_ORIENT_REVERSE_LANDSCAPE)
+    place.autoTurn = 90;
+  place.crop = cropsPages(job);
+  return place;
+}
+
 // A document (PDF, PNG, JPEG): drawn by the renderer, a process of its own under the server's
 // limits (renderclient.h), each page printed through the raster callbacks as it comes.  A
 // renderer that fails, runs out of memory or time ends the job with its reason; a cancel, or
@@ -228,6 +279,7 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
   request.dpi = dpi;
   request.width = options->header.cupsWidth;
   request.height = options->header.cupsHeight;
+  request.place = placeOptions(job, *options);
   if (format == DocumentFormat::pdf) {
     request.firstPage = static_cast<int>(std::max(1u, options->first_page));
     request.lastPage = static_cast<int>(std::min<unsigned>(options->last_page, INT_MAX));
@@ -242,14 +294,24 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
   serverStopping();
   auto cancelled = [&] { return papplJobIsCanceled(job); };
   RenderCallbacks callbacks;
+  // What was done to place a page shows as the job's message, and in its log.
+  callbacks.note = [&](int number, const std::string& note) {
+    papplJobSetMessage(job, "%s", note.c_str());
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %d: %s", number, note.c_str());
+  };
   callbacks.canceled = [&] { return cancelled() || serverStopping(); };
+  int impressions = 0, labels = 0;
   callbacks.document = [&](int pages, int, int) {
-    papplJobSetImpressions(job, format == DocumentFormat::pdf ? pages : 1);
+    impressions = format == DocumentFormat::pdf ? pages : 1;
+    papplJobSetImpressions(job, impressions);
     return true;
   };
   callbacks.page = [&](int, const LabelBitmap& page) {
     if (cancelled() || pageResult(job, *state, writeBitmap(state->writer, page, dpi, cancelled)) != Status::ok)
       return false;
+    // A sheet of several labels prints more labels than the document has pages.
+    if (++labels > impressions)
+      papplJobSetImpressions(job, impressions = labels);
     papplJobSetImpressionsCompleted(job, 1);
     return true;
   };

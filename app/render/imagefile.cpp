@@ -63,8 +63,7 @@ struct PngImage {
 
 }  // namespace
 
-bool renderPng(const unsigned char* data, std::size_t length, unsigned width, unsigned height,
-               LabelBitmap& out, std::string& error)
+bool decodePng(const unsigned char* data, std::size_t length, GreyImage& image, std::string& error)
 {
   // libpng's reader never returns on some cut files, so the chunks are walked first.
   if (!pngIsWhole(data, length)) {
@@ -84,7 +83,8 @@ bool renderPng(const unsigned char* data, std::size_t length, unsigned width, un
     error = "The PNG image is empty or too large";
     return false;
   }
-  std::vector<unsigned char> grey(static_cast<std::size_t>(png.image.width) * png.image.height);
+  std::vector<unsigned char>& grey = image.pixels;
+  grey.assign(static_cast<std::size_t>(png.image.width) * png.image.height, 255);
   png_color white = {255, 255, 255};
   if (!png_image_finish_read(&png.image, &white, grey.data(), 0, nullptr)) {
     if (pngOutOfMemory(png.image.message))
@@ -92,7 +92,18 @@ bool renderPng(const unsigned char* data, std::size_t length, unsigned width, un
     error = std::string("The PNG file cannot be decoded: ") + png.image.message;
     return false;
   }
-  placeGrey(grey.data(), png.image.width, png.image.height, png.image.width, width, height, out);
+  image.width = png.image.width;
+  image.height = png.image.height;
+  return true;
+}
+
+bool renderPng(const unsigned char* data, std::size_t length, unsigned width, unsigned height,
+               LabelBitmap& out, std::string& error)
+{
+  GreyImage image;
+  if (!decodePng(data, length, image, error))
+    return false;
+  placeGrey(image.pixels.data(), image.width, image.height, image.width, width, height, out);
   return true;
 }
 
@@ -196,8 +207,7 @@ bool jpegDecode(JpegReader& reader, unsigned char* grey, unsigned char* cmykRow)
 
 }  // namespace
 
-bool renderJpeg(const unsigned char* data, std::size_t length, unsigned width, unsigned height,
-                LabelBitmap& out, std::string& error)
+bool decodeJpeg(const unsigned char* data, std::size_t length, GreyImage& image, std::string& error)
 {
   JpegReader reader;
   bool read = jpegReadHeader(reader, data, length);
@@ -216,7 +226,8 @@ bool renderJpeg(const unsigned char* data, std::size_t length, unsigned width, u
     error = "The JPEG image is empty or too large";
     return false;
   }
-  std::vector<unsigned char> grey(static_cast<std::size_t>(imageWidth) * imageHeight);
+  std::vector<unsigned char>& grey = image.pixels;
+  grey.assign(static_cast<std::size_t>(imageWidth) * imageHeight, 255);
   std::vector<unsigned char> cmykRow;
   if (reader.info.out_color_space == JCS_CMYK)
     cmykRow.resize(static_cast<std::size_t>(imageWidth) * 4);
@@ -229,7 +240,18 @@ bool renderJpeg(const unsigned char* data, std::size_t length, unsigned width, u
                                           reader.errors.message;
     return false;
   }
-  placeGrey(grey.data(), imageWidth, imageHeight, imageWidth, width, height, out);
+  image.width = imageWidth;
+  image.height = imageHeight;
+  return true;
+}
+
+bool renderJpeg(const unsigned char* data, std::size_t length, unsigned width, unsigned height,
+                LabelBitmap& out, std::string& error)
+{
+  GreyImage image;
+  if (!decodeJpeg(data, length, image, error))
+    return false;
+  placeGrey(image.pixels.data(), image.width, image.height, image.width, width, height, out);
   return true;
 }
 

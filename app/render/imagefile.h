@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace app {
 
@@ -22,6 +23,16 @@ inline constexpr unsigned kImageSideLimit = 20000;
 // True when `data` is a whole PNG file: the signature, then chunks whose lengths stay inside
 // the data, up to and including IEND.  A truncated file is rejected before any decoder sees it.
 bool pngIsWhole(const unsigned char* data, std::size_t length);
+
+// A decoded image in 8-bit grey on white, width x height bytes.
+struct GreyImage {
+  unsigned width = 0, height = 0;
+  std::vector<unsigned char> pixels;
+};
+
+// Decode a PNG or JPEG file to grey, checked as below.
+bool decodePng(const unsigned char* data, std::size_t length, GreyImage& image, std::string& error);
+bool decodeJpeg(const unsigned char* data, std::size_t length, GreyImage& image, std::string& error);
 
 // Decodes a PNG file onto a label of width x height dots.  False with `error` set (a sentence
 // for the job's log) when the file is damaged, truncated or too large.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 namespace app {
@@ -75,7 +76,7 @@ int pdfPageCount(const PdfDocument& document)
 }
 
 bool renderPdfPage(const PdfDocument& document, int index, int dpi, unsigned width,
-                   unsigned height, LabelBitmap& out, std::string& error)
+                   unsigned height, LabelBitmap& out, std::string& error, bool smooth)
 {
   std::unique_ptr<poppler::page> page(document.doc->create_page(index));
   if (!page) {
@@ -97,7 +98,9 @@ bool renderPdfPage(const PdfDocument& document, int index, int dpi, unsigned wid
   double resolution = dpi * scale;
 
   poppler::page_renderer renderer;
-  renderer.set_render_hints(0);  // no anti-aliasing of shapes or text
+  renderer.set_render_hints(smooth ? poppler::page_renderer::antialiasing |
+                                         poppler::page_renderer::text_antialiasing
+                                   : 0);
   renderer.set_image_format(poppler::image::format_gray8);
   renderer.set_paper_color(0xFFFFFFFF);
   poppler::image image = renderer.render_page(page.get(), resolution, resolution);
@@ -109,6 +112,64 @@ bool renderPdfPage(const PdfDocument& document, int index, int dpi, unsigned wid
   placeGrey(reinterpret_cast<const unsigned char*>(image.const_data()),
             static_cast<unsigned>(image.width()), static_cast<unsigned>(image.height()),
             static_cast<std::size_t>(image.bytes_per_row()), width, height, out);
+  return true;
+}
+
+bool pdfPageSize(const PdfDocument& document, int index, double& width, double& height,
+                 std::string& error)
+{
+  std::unique_ptr<poppler::page> page(document.doc->create_page(index));
+  if (!page) {
+    error = "PDF page " + std::to_string(index + 1) + " cannot be read";
+    return false;
+  }
+  poppler::rectf box = page->page_rect(poppler::crop_box);
+  width = box.width();
+  height = box.height();
+  if (page->orientation() == poppler::page::landscape ||
+      page->orientation() == poppler::page::seascape)
+    std::swap(width, height);
+  if (!(width > 0 && height > 0)) {
+    error = "PDF page " + std::to_string(index + 1) + " has no size";
+    return false;
+  }
+  return true;
+}
+
+bool renderPdfArea(const PdfDocument& document, int index, double resolution, long x, long y,
+                   unsigned width, unsigned height, bool smooth, std::vector<unsigned char>& grey,
+                   std::string& error)
+{
+  grey.assign(static_cast<std::size_t>(width) * height, 255);
+  double pageWidth, pageHeight;
+  if (!pdfPageSize(document, index, pageWidth, pageHeight, error))
+    return false;
+  std::unique_ptr<poppler::page> page(document.doc->create_page(index));
+  // Only the part of the area on the page is drawn: Poppler's slice stays inside the page.
+  long right = std::min<long>(x + static_cast<long>(width), std::lround(pageWidth * resolution / 72));
+  long bottom = std::min<long>(y + static_cast<long>(height), std::lround(pageHeight * resolution / 72));
+  long left = std::max(0L, x), top = std::max(0L, y);
+  if (right <= left || bottom <= top)
+    return true;
+  poppler::page_renderer renderer;
+  renderer.set_render_hints(smooth ? poppler::page_renderer::antialiasing |
+                                         poppler::page_renderer::text_antialiasing
+                                   : 0);
+  renderer.set_image_format(poppler::image::format_gray8);
+  renderer.set_paper_color(0xFFFFFFFF);
+  poppler::image image = renderer.render_page(page.get(), resolution, resolution, static_cast<int>(left),
+                                              static_cast<int>(top), static_cast<int>(right - left),
+                                              static_cast<int>(bottom - top));
+  if (!image.is_valid() || image.format() != poppler::image::format_gray8) {
+    error = "PDF page " + std::to_string(index + 1) + " cannot be rendered";
+    return false;
+  }
+  auto rows = std::min<long>(image.height(), bottom - top);
+  auto columns = std::min<long>(image.width(), right - left);
+  for (long row = 0; row < rows; row++)
+    std::memcpy(grey.data() + static_cast<std::size_t>(top - y + row) * width + (left - x),
+                image.const_data() + static_cast<std::size_t>(row) * image.bytes_per_row(),
+                static_cast<std::size_t>(columns));
   return true;
 }
 

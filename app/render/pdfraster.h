@@ -2,9 +2,9 @@
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 //
-// Poppler renders each page in 8-bit grey without anti-aliasing, so text and bars keep hard
-// edges; a fixed threshold then makes the 1-bit rows (1 = black).  The page is scaled down to
-// fit the label when it is larger and centred on it; a page that fits is printed at its size.
+// Poppler renders each page in 8-bit grey with anti-aliasing; a threshold at half a dot then
+// makes the 1-bit rows (1 = black), so a bar covers the dots it covers at least half of and
+// keeps its width.  Where a page goes on the label is placement.h's decision.
 
 #pragma once
 
@@ -31,9 +31,23 @@ PdfPtr openPdfData(std::vector<char> data, std::string& error);
 
 int pdfPageCount(const PdfDocument& document);
 
-// Renders page `index` (from 0) onto a label of width x height dots at `dpi`.  False with
+// Renders page `index` (from 0) onto a label of width x height dots at `dpi`: shrunk to fit
+// when larger, never turned, centred.  `smooth` draws as label-render does, anti-aliased and
+// thresholded at half a dot; without it every dot a shape touches is black.  False with
 // `error` set when the page cannot be rendered.
 bool renderPdfPage(const PdfDocument& document, int index, int dpi, unsigned width,
-                   unsigned height, LabelBitmap& out, std::string& error);
+                   unsigned height, LabelBitmap& out, std::string& error, bool smooth = true);
+
+// The size of page `index` in points as a viewer shows it: its CropBox, turned by its /Rotate.
+// False with `error` set when the page cannot be read or has no size.
+bool pdfPageSize(const PdfDocument& document, int index, double& width, double& height,
+                 std::string& error);
+
+// Draws the part of page `index` at `resolution` dpi (as pdfPageSize shows it) whose top-left
+// corner is (x, y) in dots, `width` x `height` dots, into `grey` (0 black to 255 white; the
+// paper around the page is white).  `smooth` draws with anti-aliasing, for a preview.
+bool renderPdfArea(const PdfDocument& document, int index, double resolution, long x, long y,
+                   unsigned width, unsigned height, bool smooth, std::vector<unsigned char>& grey,
+                   std::string& error);
 
 }  // namespace app

@@ -239,6 +239,27 @@ std::string printable(std::string_view text, bool newlines)
   return out;
 }
 
+// A note for a person: control characters and bytes that are not well-formed UTF-8 become '?'.
+std::string printableNote(std::string_view text)
+{
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2 : (byte & 0xF0) == 0xE0 ? 3 : (byte & 0xF8) == 0xF0 ? 4 : 0;
+    bool whole = length > 0 && i + length <= text.size() && !(length == 2 && byte < 0xC2);
+    for (std::size_t k = 1; whole && k < length; k++)
+      whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    if (!whole || (length == 1 && (byte < 0x20 || byte == 0x7F))) {
+      out += '?';
+      i++;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
+
 // Everything the child does between fork and exec: only calls that are safe after a fork of
 // a threaded process, nothing that allocates.
 struct ChildSetup {
@@ -293,19 +314,37 @@ struct Progress {
   DocumentFormat format;
   bool opened = false;  // the document's record has come
   int page = 0;         // the page being drawn, once opened
+  unsigned labels = 0;  // labels of that page handed on so far
+  bool noted = false;   // its note has come
 };
+
+// A record for page `number` moves on to the next page once the current one has made a label.
+void moveOn(Progress& at, std::uint32_t number)
+{
+  if (at.labels > 0 && static_cast<long long>(number) == at.page + 1LL) {
+    at.page++;
+    at.labels = 0;
+    at.noted = false;
+  }
+}
+
+// The page the renderer was at: the one after a page that has made its labels.
+int drawing(const Progress& at)
+{
+  return at.labels > 0 ? at.page + 1 : at.page;
+}
 
 std::string memoryReason(const Progress& at, const RendererOptions& options)
 {
   std::string limit = std::to_string((options.memoryBytes + (1u << 19)) >> 20) + " MiB";
   return std::string("The ") + formatName(at.format) + " needs more than the " + limit +
-         " allowed to " + (at.opened ? "draw page " + std::to_string(at.page) : "be opened");
+         " allowed to " + (at.opened ? "draw page " + std::to_string(drawing(at)) : "be opened");
 }
 
 std::string wallReason(const Progress& at, const RendererOptions& options)
 {
   std::string limit = std::to_string(options.pageSeconds) + " s";
-  return at.opened ? "Page " + std::to_string(at.page) + " took longer than " + limit + " to draw"
+  return at.opened ? "Page " + std::to_string(drawing(at)) + " took longer than " + limit + " to draw"
                    : std::string("The ") + formatName(at.format) + " took longer than " + limit +
                          " to open";
 }
@@ -314,21 +353,21 @@ std::string cpuReason(const Progress& at, const RendererOptions& options)
 {
   return "The job used up its " + std::to_string(options.cpuSeconds) +
          " s of processor time while " +
-         (at.opened ? "drawing page " + std::to_string(at.page)
+         (at.opened ? "drawing page " + std::to_string(drawing(at))
                     : std::string("opening the ") + formatName(at.format));
 }
 
 std::string crashReason(const Progress& at, const std::string& how)
 {
   return "The renderer stopped unexpectedly (" + how + ") while " +
-         (at.opened ? "drawing page " + std::to_string(at.page)
+         (at.opened ? "drawing page " + std::to_string(drawing(at))
                     : std::string("opening the ") + formatName(at.format));
 }
 
 std::string badOutputReason(const Progress& at, const std::string& what)
 {
   return "The renderer sent damaged data while " +
-         (at.opened ? "drawing page " + std::to_string(at.page)
+         (at.opened ? "drawing page " + std::to_string(drawing(at))
                     : std::string("opening the ") + formatName(at.format)) +
          " (" + what + ")";
 }
@@ -438,6 +477,23 @@ bool readRecords(Session& session, const RenderRequest& request, const RendererO
       if (callbacks.document && !callbacks.document(result.documentPages, at.page, last))
         return failWith(RenderStatus::stopped, "Printing stopped before the first page");
       session.deadline = Clock::now() + std::chrono::seconds(options.pageSeconds);
+    } else if (tag == kNoteTag) {
+      if (!at.opened)
+        return damaged("a note before the document record");
+      if ((wait = readWords(session, words, 2)) != Wait::ready)
+        return false;
+      moveOn(at, words[0]);
+      if (static_cast<long long>(words[0]) != at.page || at.page > last || at.noted || at.labels > 0)
+        return damaged("a note for page " + std::to_string(words[0]) + " out of order");
+      if (words[1] > kStreamTextLimit)
+        return damaged("a note of " + std::to_string(words[1]) + " bytes");
+      std::string text(words[1], '\0');
+      if ((wait = readStream(session, reinterpret_cast<unsigned char*>(text.data()), text.size())) !=
+          Wait::ready)
+        return false;
+      at.noted = true;
+      if (callbacks.note)
+        callbacks.note(at.page, printableNote(text));
     } else if (tag == kPageTag) {
       if (!at.opened)
         return damaged("a page before the document record");
@@ -445,8 +501,12 @@ bool readRecords(Session& session, const RenderRequest& request, const RendererO
         return false;
       // Every page is the label's size: anything else is refused before any buffer is sized.
       unsigned bytesPerLine = (request.width + 7) / 8;
+      moveOn(at, words[0]);
       if (static_cast<long long>(words[0]) != at.page || at.page > last)
         return damaged("page " + std::to_string(words[0]) + " out of order");
+      if (at.labels >= kLabelsPerPage)
+        return damaged("more than " + std::to_string(kLabelsPerPage) + " labels from page " +
+                       std::to_string(at.page));
       if (words[1] != request.width || words[2] != request.height || words[3] != bytesPerLine)
         return damaged("a page of " + std::to_string(words[1]) + " x " + std::to_string(words[2]) +
                        " dots, " + std::to_string(words[3]) + " bytes a row");
@@ -458,8 +518,9 @@ bool readRecords(Session& session, const RenderRequest& request, const RendererO
         return false;
       if (callbacks.page && !callbacks.page(at.page, page))
         return failWith(RenderStatus::stopped, "Printing stopped at page " + std::to_string(at.page));
-      result.pagesDone++;
-      at.page++;
+      if (at.labels++ == 0)
+        result.pagesDone++;
+      result.labelsDone++;
       session.deadline = Clock::now() + std::chrono::seconds(options.pageSeconds);
     } else if (tag == kDoneTag) {
       if ((wait = readWords(session, words, 2)) != Wait::ready)
@@ -480,7 +541,7 @@ bool readRecords(Session& session, const RenderRequest& request, const RendererO
                                      : printable(text, false));
       if (outcome != StreamOutcome::done)
         return damaged("an unknown outcome " + std::to_string(words[0]));
-      if (!at.opened || at.page <= last)
+      if (!at.opened || (last >= at.page && (at.page < last || at.labels == 0)))
         return damaged("it finished before the last page");
       return true;
     } else {
@@ -507,13 +568,21 @@ RenderResult renderDocument(const RenderRequest& request, const RendererOptions&
   }
 
   // Everything the child needs is made before the fork.
-  std::vector<std::string> args = {options.program,
-                                   formatArgument(request.format),
+  std::vector<std::string> args = {options.program};
+  if (request.place.scaling != Scaling::automatic)
+    args.push_back(std::string("--scaling=") + scalingName(request.place.scaling));
+  if (request.place.orientation >= 3 && request.place.orientation <= 6)
+    args.push_back("--orientation=" + std::to_string(request.place.orientation));
+  if (request.place.autoTurn == 90)
+    args.push_back("--auto-turn=90");
+  if (!request.place.crop)
+    args.push_back("--no-crop");
+  args.insert(args.end(), {formatArgument(request.format),
                                    std::to_string(request.dpi),
                                    std::to_string(request.width),
                                    std::to_string(request.height),
                                    std::to_string(request.firstPage),
-                                   std::to_string(request.lastPage)};
+                                   std::to_string(request.lastPage)});
   if (!request.path.empty())
     args.push_back(request.path);
   std::vector<char*> argv;

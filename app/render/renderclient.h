@@ -15,6 +15,7 @@
 #pragma once
 
 #include "labelbitmap.h"
+#include "placement.h"
 #include "renderstream.h"
 
 #include <climits>
@@ -36,6 +37,7 @@ struct RenderRequest {
   int dpi = 203;
   unsigned width = 0, height = 0;  // the label, in dots
   int firstPage = 1, lastPage = INT_MAX;  // from 1, inclusive
+  PlaceOptions place;              // print-scaling, orientation-requested, cropping
 };
 
 // Which renderer runs, and what it may use.
@@ -53,8 +55,11 @@ struct RenderCallbacks {
   // Once, before the first page: the document's page count and the pages that will come
   // (first > last when none will).
   std::function<bool(int documentPages, int first, int last)> document;
-  // Each page, whole and of the label's size, in order from `first`.
+  // Each label, whole and of the label's size, in order of pages from `first`; a page may
+  // make several (labels found on one sheet), numbered with the page's number.
   std::function<bool(int number, const LabelBitmap& page)> page;
+  // What was done to place a page on the label, before its labels (not for every page).
+  std::function<void(int number, const std::string& note)> note;
 };
 
 enum class RenderStatus {
@@ -74,7 +79,8 @@ struct RenderResult {
   RenderStatus status = RenderStatus::ok;
   std::string reason;        // for a person, e.g. "Page 1 took longer than 60 s to draw"
   int documentPages = 0;     // the document's page count, once the renderer said it
-  int pagesDone = 0;         // pages handed to the page callback
+  int pagesDone = 0;         // pages that have handed a label to the page callback
+  int labelsDone = 0;        // labels handed to the page callback
   std::string log;           // the end of the renderer's standard error, printable text only
 };
 

@@ -7,11 +7,13 @@
 #include "imagefile.h"
 #include "labelbitmap.h"
 #include "pdfraster.h"
+#include "placement.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <fcntl.h>
@@ -126,12 +128,84 @@ bool writePage(int out, int number, const LabelBitmap& page)
          writeAll(out, page.bits.data(), page.bits.size());
 }
 
-// The document's pages from first to last: the document's record, then each page as it is
-// drawn.  Returns the exit status, after the last record.
+// Sends what was done to place a page, for the job's message.
+bool writeNote(int out, int number, const std::string& text)
+{
+  std::size_t length = std::min(text.size(), kStreamTextLimit);
+  return writeRecord(out, kNoteTag, {static_cast<std::uint32_t>(number),
+                                     static_cast<std::uint32_t>(length)}) &&
+         writeAll(out, reinterpret_cast<const unsigned char*>(text.data()), length);
+}
+
+// The preview a page is searched on: about this many dots an inch, and at most this many on
+// its longer side.
+constexpr double kPreviewPerInch = 50;
+constexpr double kPreviewSide = 1600;
+
+// Office sheets, by their sides in inches: an image of a sheet's shape (for a label of another
+// shape) is taken as a scan or export of that sheet, whatever its resolution.
+constexpr double kSheets[][2] = {{8.5, 11}, {8.268, 11.693}, {8.5, 14}};
+
+// What an image is as a page: its pixels at the printer's resolution, or a sheet of paper.
+PageShape imageShape(const GreyImage& image, const RenderJob& job)
+{
+  PageShape shape{double(image.width), double(image.height), double(job.dpi), true};
+  double small = std::min(image.width, image.height), large = std::max(image.width, image.height);
+  double labelShape = double(std::max(job.width, job.height)) / std::min(job.width, job.height);
+  for (const auto& sheet : kSheets) {
+    double shape_ = sheet[1] / sheet[0];
+    // The sheet's shape, and not the label's own (a label of that shape is printed as it is).
+    if (std::fabs(large / small - shape_) < 0.01 && std::fabs(labelShape - shape_) > 0.05)
+      shape.unitsPerInch = small / sheet[0];
+  }
+  return shape;
+}
+
+// The image made smaller by keeping the darkest pixel of each square of `step` pixels, so thin
+// lines stay in the preview.
+std::vector<unsigned char> shrinkImage(const GreyImage& image, unsigned step, unsigned& width,
+                                       unsigned& height)
+{
+  width = (image.width + step - 1) / step;
+  height = (image.height + step - 1) / step;
+  std::vector<unsigned char> out(static_cast<std::size_t>(width) * height, 255);
+  for (unsigned y = 0; y < image.height; y++) {
+    const unsigned char* row = image.pixels.data() + static_cast<std::size_t>(y) * image.width;
+    unsigned char* to = out.data() + static_cast<std::size_t>(y / step) * width;
+    for (unsigned x = 0; x < image.width; x++)
+      to[x / step] = std::min(to[x / step], row[x]);
+  }
+  return out;
+}
+
+// The window of an image a label shows, at the label's scale (nearest pixel; white off the
+// image).
+void sampleImage(const GreyImage& image, const LabelPlace& place, const LabelWindow& frame,
+                 std::vector<unsigned char>& window)
+{
+  window.assign(static_cast<std::size_t>(frame.width) * frame.height, 255);
+  std::vector<long> column(frame.width);
+  for (unsigned x = 0; x < frame.width; x++)
+    column[x] = static_cast<long>(std::floor((frame.x + x + 0.5) / place.scale));
+  for (unsigned y = 0; y < frame.height; y++) {
+    auto row = static_cast<long>(std::floor((frame.y + y + 0.5) / place.scale));
+    if (row < 0 || row >= static_cast<long>(image.height))
+      continue;
+    const unsigned char* from = image.pixels.data() + static_cast<std::size_t>(row) * image.width;
+    unsigned char* to = window.data() + static_cast<std::size_t>(y) * frame.width;
+    for (unsigned x = 0; x < frame.width; x++)
+      if (column[x] >= 0 && column[x] < static_cast<long>(image.width))
+        to[x] = from[column[x]];
+  }
+}
+
+// The document's pages from first to last: the document's record, then each page's note and
+// labels as they are drawn.  Returns the exit status, after the last record.
 int drawDocument(const RenderJob& job, int out)
 {
   PdfPtr pdf;
   std::vector<char> file;
+  GreyImage image;
   std::string error;
   int pages = 1;
   if (job.format == DocumentFormat::pdf) {
@@ -159,21 +233,72 @@ int drawDocument(const RenderJob& job, int out)
                                        static_cast<std::uint32_t>(std::max(last, 0))}))
     return kExitFailed;
 
-  LabelBitmap page;
-  for (int number = first; number <= last; number++) {
+  if (job.format != DocumentFormat::pdf && first <= last) {
     auto data = reinterpret_cast<const unsigned char*>(file.data());
-    bool drawn = job.format == DocumentFormat::pdf
-                     ? renderPdfPage(*pdf, number - 1, job.dpi, job.width, job.height, page, error)
-                 : job.format == DocumentFormat::png
-                     ? renderPng(data, file.size(), job.width, job.height, page, error)
-                     : renderJpeg(data, file.size(), job.width, job.height, page, error);
-    // A page drawn while an allocation was refused may lack part of the document.
+    bool decoded = job.format == DocumentFormat::png ? decodePng(data, file.size(), image, error)
+                                                     : decodeJpeg(data, file.size(), image, error);
     if (refused(job))
       return outOfMemory(out);
-    if (!drawn)
+    if (!decoded)
       return fail(out, error);
-    if (!writePage(out, number, page))
+    std::vector<char>().swap(file);
+  }
+
+  LabelBitmap label;
+  std::vector<unsigned char> preview, window;
+  for (int number = first; number <= last; number++) {
+    PageShape shape;
+    if (pdf) {
+      if (!pdfPageSize(*pdf, number - 1, shape.width, shape.height, error))
+        return fail(out, error);
+    } else {
+      shape = imageShape(image, job);
+    }
+    // A larger page is searched for labels on a small drawing of it.
+    GreyView view;
+    double previewPerInch = 0;
+    if (wantsPreview(shape, job.width, job.height, job.dpi, job.place)) {
+      double inchesLong = std::max(shape.width, shape.height) / shape.unitsPerInch;
+      previewPerInch = std::min(kPreviewPerInch, kPreviewSide / inchesLong);
+      if (pdf) {
+        double scale = previewPerInch / shape.unitsPerInch;
+        view.width = static_cast<unsigned>(std::lround(shape.width * scale));
+        view.height = static_cast<unsigned>(std::lround(shape.height * scale));
+        if (!renderPdfArea(*pdf, number - 1, previewPerInch, 0, 0, view.width, view.height, true,
+                           preview, error))
+          return fail(out, error);
+      } else {
+        auto step = static_cast<unsigned>(std::max(1.0, std::round(shape.unitsPerInch / previewPerInch)));
+        preview = shrinkImage(image, step, view.width, view.height);
+        previewPerInch = shape.unitsPerInch / step;
+      }
+      view.pixels = preview.data();
+      view.stride = view.width;
+    }
+    PagePlan plan = planPage(shape, view.pixels ? &view : nullptr, previewPerInch, job.width,
+                             job.height, job.dpi, job.place);
+    if (refused(job))
+      return outOfMemory(out);
+    if (!plan.note.empty() && !writeNote(out, number, plan.note))
       return kExitFailed;
+    for (const LabelPlace& place : plan.labels) {
+      // Drawn once, at the label's scale, then turned dot for dot and thresholded.
+      LabelWindow frame = labelWindow(place, job.width, job.height);
+      if (pdf) {
+        if (!renderPdfArea(*pdf, number - 1, place.scale * shape.unitsPerInch, frame.x, frame.y,
+                           frame.width, frame.height, true, window, error))
+          return fail(out, error);
+      } else {
+        sampleImage(image, place, frame, window);
+      }
+      placeWindow({window.data(), frame.width, frame.height, frame.width}, frame, place.turn,
+                  job.width, job.height, label);
+      // A page drawn while an allocation was refused may lack part of the document.
+      if (refused(job))
+        return outOfMemory(out);
+      if (!writePage(out, number, label))
+        return kExitFailed;
+    }
   }
   return finish(out, StreamOutcome::done, "", 0);
 }
@@ -190,7 +315,37 @@ bool parseNumber(const char* text, long low, long high, long& value)
 
 bool parseRenderArguments(int argc, const char* const* argv, RenderJob& job, std::string& error)
 {
-  error = "usage: label-render pdf|png|jpeg DPI WIDTH HEIGHT FIRST LAST [FILE]";
+  error = "usage: label-render [--scaling=auto|auto-fit|fit|fill|none] [--orientation=3..6] "
+          "[--auto-turn=90|270] [--no-crop] pdf|png|jpeg DPI WIDTH HEIGHT FIRST LAST [FILE]";
+  // The placement options come first, each at most once.
+  int at = 1;
+  bool scaling = false, orientation = false, noCrop = false, turn = false;
+  for (; at < argc && std::string_view(argv[at]).substr(0, 2) == "--"; at++) {
+    std::string_view option(argv[at]);
+    long value;
+    if (option.substr(0, 10) == "--scaling=" && !scaling) {
+      std::optional<Scaling> parsed = parseScaling(option.substr(10));
+      if (!parsed)
+        return false;
+      job.place.scaling = *parsed;
+      scaling = true;
+    } else if (option.substr(0, 14) == "--orientation=" && !orientation &&
+               parseNumber(argv[at] + 14, 3, 6, value)) {
+      job.place.orientation = static_cast<int>(value);
+      orientation = true;
+    } else if (option.substr(0, 12) == "--auto-turn=" && !turn &&
+               (option.substr(12) == "90" || option.substr(12) == "270")) {
+      job.place.autoTurn = option.substr(12) == "90" ? 90 : 270;
+      turn = true;
+    } else if (option == "--no-crop" && !noCrop) {
+      job.place.crop = false;
+      noCrop = true;
+    } else {
+      return false;
+    }
+  }
+  argc -= at - 1;
+  argv += at - 1;
   if (argc != 7 && argc != 8)
     return false;
   std::optional<DocumentFormat> format = parseFormat(argv[1]);

@@ -4,6 +4,7 @@
 
 #pragma once
 
+#include "placement.h"
 #include "renderstream.h"
 
 #include <string>
@@ -15,6 +16,7 @@ struct RenderJob {
   int dpi = 203;
   unsigned width = 0, height = 0;  // the label, in dots
   int firstPage = 1, lastPage = 1;  // from 1, inclusive; clamped to the document's pages
+  PlaceOptions place;               // how each page goes on the label (placement.h)
   std::string path;                 // the document; empty when it is read from `input`
   int input = 0;
   // True once an allocation has been refused (label-render watches its allocator): whatever

@@ -4,21 +4,30 @@
 //
 // The renderer draws one document and exits:
 //
-//   label-render FORMAT DPI WIDTH HEIGHT FIRST LAST [FILE]
+//   label-render [--scaling=S] [--orientation=N] [--auto-turn=T] [--no-crop]
+//                FORMAT DPI WIDTH HEIGHT FIRST LAST [FILE]
 //
 // FORMAT is pdf, png or jpeg; the label is WIDTH x HEIGHT dots at DPI; pages FIRST to LAST
 // (from 1, inclusive) are drawn, as far as the document has them.  Without FILE the document
-// is read from standard input.
+// is read from standard input.  S is the job's print-scaling (auto, auto-fit, fit, fill, none;
+// auto when not given), N its orientation-requested (3 to 6; not given: turned to suit the
+// label, T degrees clockwise, 90 or 270 (the default)), --no-crop keeps every page whole
+// (placement.h).
 //
 // Standard output carries the stream below.  Every number is a 32-bit unsigned integer, least
 // significant byte first; each record starts with a four-letter tag.
 //
-//   "LBRS" version                   at once on start; version 1
+//   "LBRS" version                   at once on start; version 2
 //   "DOCU" pages first last          once, before any page: the document's page count and the
 //                                    pages that follow (first > last when none do)
+//   "NOTE" number length, then length bytes of text
+//                                    at most once for each page, before its labels: what was
+//                                    done to place it ("Cropped the 4 x 6 in label from the
+//                                    Letter page"), for the job's message
 //   "PAGE" number width height bytesPerLine, then height x bytesPerLine bytes of rows
-//                                    for each page from first to last, in order; the label's
-//                                    size, 1 = black, the first dot in a byte's high bit
+//                                    for each page from first to last, in order, one to
+//                                    kLabelsPerPage records for the labels found on it; the
+//                                    label's size, 1 = black, the first dot in a byte's high bit
 //   "DONE" outcome length, then length bytes of text
 //                                    last: outcome 0 when every page was sent, 1 when the
 //                                    document cannot be drawn (the text says why, for a
@@ -49,16 +58,20 @@ constexpr std::uint32_t streamTag(const char (&name)[5])
 }
 
 inline constexpr std::uint32_t kStreamMagic = streamTag("LBRS");
-inline constexpr std::uint32_t kStreamVersion = 1;
+inline constexpr std::uint32_t kStreamVersion = 2;
 inline constexpr std::uint32_t kDocumentTag = streamTag("DOCU");
 inline constexpr std::uint32_t kPageTag = streamTag("PAGE");
+inline constexpr std::uint32_t kNoteTag = streamTag("NOTE");
 inline constexpr std::uint32_t kDoneTag = streamTag("DONE");
 
 enum class StreamOutcome : std::uint32_t { done = 0, failed = 1, noMemory = 2 };
 
 enum RenderExit { kExitDone = 0, kExitFailed = 1, kExitUsage = 2, kExitNoMemory = 3 };
 
-// The longest text a "DONE" record carries; a longer one is cut.
+// The most labels one page makes (several labels on one sheet).
+inline constexpr unsigned kLabelsPerPage = 16;
+
+// The longest text a "DONE" or "NOTE" record carries; a longer one is cut.
 inline constexpr std::size_t kStreamTextLimit = 1024;
 
 // The largest label side, in dots (over 100 inches at 300 dpi), and the highest resolution.

@@ -5,6 +5,9 @@
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
 #include "appserver.h"
+#include "labelcorpus.h"
+
+#include <zint.h>
 
 using namespace apptest;
 
@@ -190,3 +193,30 @@ TEST_F(AppServer, PrintersAndSettingsSurviveARestart)
 }
 
 }  // namespace
+
+TEST_F(AppServer, LetterSheetIsCroppedToItsLabelUnlessThePrinterKeepsPagesWhole)
+{
+  // A 4 x 6 in label beside its instructions on a Letter page: cropped (the job's log says so)
+  // by default; with label-crop-page off the whole page prints instead, and the output differs.
+  start();
+  addPrinters();
+  corpus::Label label = corpus::shippingLabel(1, BARCODE_QRCODE);
+  corpus::Page page;
+  corpus::drawLabel(page, label, 18, 792 - 18 - 432);
+  corpus::drawInstructions(page, 330, 300, 250, 470);
+  std::string pdf = dir.file("letter.pdf");
+  writeFile(pdf, corpus::pdfOf({page}));
+  std::string state;
+  std::string cropped = submit(kPrinters[0], pdf, "cropped", state);
+  EXPECT_EQ("completed", state);
+  EXPECT_NE(std::string::npos, readFile(dir.file("log")).find("Cropped the 4 x 6 in label from the Letter page"));
+
+  RunResult r = app({"modify", "-d", kPrinters[0].name, "-o", "label-crop-page-default=false"});
+  ASSERT_EQ(0, r.status) << r.err;
+  std::string whole = submit(kPrinters[0], pdf, "whole", state);
+  EXPECT_EQ("completed", state);
+  EXPECT_GT(cropped.size(), 1000u);
+  EXPECT_GT(whole.size(), 1000u);
+  EXPECT_NE(cropped, whole);
+  EXPECT_NE(std::string::npos, readFile(dir.file("log")).find("Printed at 47 %"));
+}

@@ -5,12 +5,12 @@
 #
 # Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 #
-# Usage: cups-everywhere.sh APP MAKE_PDF
+# Usage: cups-everywhere.sh APP MAKE_PDF [LABELPREVIEW]
 # Everything (the app's state, spool, log and socket; cupsd's configuration, spool and logs)
 # lives in a temporary directory; both servers listen on 127.0.0.1 only and are stopped by
 # their process ids, however the script ends.  Every wait is bounded.
 set -euo pipefail
-app=$1 make_pdf=$2
+app=$1 make_pdf=$2 labelpreview=${3:-}
 export PATH=$PATH:/usr/sbin
 die() { echo "cups-everywhere: $*" >&2; exit 1; }
 for tool in cupsd lpadmin lp lpstat; do command -v $tool >/dev/null || die "$tool not found"; done
@@ -115,6 +115,17 @@ lpstat -r 2>/dev/null | grep -q 'is running' || die "cupsd did not start"
 # The driverless queue: CUPS asks the app for its attributes and makes the queue from them.
 lpadmin -p shipping -E -v "ipp://127.0.0.1:$app_port/ipp/print/shipping" -m everywhere ||
   die "lpadmin -m everywhere refused the app"
+# The PPD CUPS made: its default page size must be one of its sizes, or CUPS's PDF filter
+# falls back to Letter and shrinks every label on it.
+# cupsd may still be writing the queue's PPD when lpadmin returns: asked until it answers.
+sizes=
+for _ in $(seq 100); do
+  sizes=$(lpoptions -p shipping -l 2>/dev/null | sed -n 's/^PageSize[^:]*: *//p')
+  [ -n "$sizes" ] && break
+  sleep 0.1
+done
+echo "cups-everywhere: page sizes: $sizes"
+echo " $sizes " | grep -q ' \*[^ ]' || die "the PPD's DefaultPageSize is not one of its sizes"
 "$make_pdf" 4x6in "$tmp/label.pdf"
 id=$(lp -d shipping -t driverless "$tmp/label.pdf" | sed -n 's/^request id is \([^ ]*\).*/\1/p')
 [ -n "$id" ] || die "lp did not queue the job"
@@ -132,3 +143,55 @@ grep -a -q '\^XA' "$out" || die "the output is not ZPL"
 [ "$(grep -a -o '~DG000.GRF' "$out" | wc -l)" -eq 1 ] || die "expected exactly one label in $out"
 grep -a -q '\^MNW' "$out" || die "gap tracking (^MNW) missing from the job set-up"
 echo "cups-everywhere: $id printed through CUPS and the app: $(wc -c < "$out") bytes of ZPL"
+
+# Labels of other shapes come out at full size: CUPS sizes each page for the queue's 4 x 6 in
+# default, and the app fills the label with it.  What the printer got is drawn by labelpreview
+# and the printed part measured: at least 85 % of the label's width and length, or of the one
+# its shape allows (a 4 x 8 in label on 4 x 6 in stock: its length; a Letter page: its width).
+[ -n "$labelpreview" ] || exit 0
+measure() {  # PBM: "WIDTH-SHARE LENGTH-SHARE" of the printed part, in percent
+  /usr/bin/python3 - "$1" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+fields, at = [], 0
+while len(fields) < 3:
+    while data[at:at + 1].isspace():
+        at += 1
+    start = at
+    while not data[at:at + 1].isspace():
+        at += 1
+    fields.append(data[start:at])
+width, height = int(fields[1]), int(fields[2])
+row_bytes = (width + 7) // 8
+bits = data[at + 1:]
+xs, ys = [], []
+for y in range(height):
+    row = bits[y * row_bytes:(y + 1) * row_bytes]
+    if any(row):
+        ys.append(y)
+        xs.append(min(i * 8 + 8 - row[i].bit_length() for i in range(row_bytes) if row[i]))
+        xs.append(max(i * 8 + 7 - ((row[i] & -row[i]).bit_length() - 1) for i in range(row_bytes) if row[i]))
+if not ys:
+    print("0 0")
+else:
+    print(int(100 * (max(xs) - min(xs) + 1) / width), int(100 * (max(ys) - min(ys) + 1) / height))
+PY
+}
+for size in 4x6in 6x4in 8.5x11in 4x8in; do
+  "$make_pdf" "$size" "$tmp/page-$size.pdf"
+  name=size-${size%in}
+  id=$(lp -d shipping -t "$name" "$tmp/page-$size.pdf" | sed -n 's/^request id is \([^ ]*\).*/\1/p')
+  [ -n "$id" ] || die "lp did not queue the $size job"
+  for _ in $(seq 600); do
+    lpstat -W completed -o shipping | awk '{print $1}' | grep -qx -- "$id" && break
+    sleep 0.1
+  done
+  out=$tmp/out/$name.zpl
+  for _ in $(seq 100); do [ -s "$out" ] && break; sleep 0.1; done
+  [ -s "$out" ] || die "the app's printer received nothing for $size"
+  "$labelpreview" --format pbm -o "$tmp/out/$name" "$out" >/dev/null || die "labelpreview cannot read the $size job"
+  read -r across along < <(measure "$tmp/out/$name-001.pbm")
+  echo "cups-everywhere: $size printed $across % of the label's width, $along % of its length"
+  [ "$size" = 8.5x11in ] || [ "$along" -ge 85 ] || die "$size: the label is printed short"
+  [ "$size" = 4x8in ] || [ "$across" -ge 85 ] || die "$size: the label is printed narrow"
+done

@@ -119,6 +119,24 @@ int main(int argc, char** argv)
     pause();
   } else if (mode == "early") {
     put(start() + words({kDocumentTag, 2, 1, 2}) + page + rows + done(StreamOutcome::done, ""));
+  } else if (mode == "manylabels") {
+    std::string labels;
+    for (int i = 0; i < 17; i++)
+      labels += page + rows;
+    put(start() + words({kDocumentTag, 2, 1, 2}) + labels);
+    pause();
+  } else if (mode == "latenote") {
+    put(start() + words({kDocumentTag, 2, 1, 2}) + page + rows + words({kNoteTag, 1, 2}) + "Hi");
+    pause();
+  } else if (mode == "skippage") {
+    put(start() + words({kDocumentTag, 3, 1, 3}) + page + rows +
+        words({kPageTag, 3, width, height, bytesPerLine}) + rows);
+    pause();
+  } else if (mode == "twoup") {
+    std::string note = "Cropped 2 labels\x7F 90°\xC0";  // control and stray bytes are not passed on
+    put(start() + words({kDocumentTag, 2, 1, 2}) +
+        words({kNoteTag, 1, static_cast<std::uint32_t>(note.size())}) + note + page + rows + page +
+        rows + words({kPageTag, 2, width, height, bytesPerLine}) + rows + done(StreamOutcome::done, ""));
   } else if (mode == "segv") {
     put(start() + document);
     raise(SIGSEGV);

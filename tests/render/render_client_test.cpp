@@ -158,7 +158,10 @@ TEST_F(RenderClient, PdfPagesAreTheBitsDrawnInProcess)
   ASSERT_TRUE(pdf) << error;
   for (auto [width, height] : {std::pair{812u, 1218u}, std::pair{406u, 203u}}) {
     SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height));
-    Drawn drawn = draw(request(DocumentFormat::pdf, path, width, height), renderer());
+    // Shrunk when larger, never turned: as renderPdfPage places a page.
+    RenderRequest asBefore = request(DocumentFormat::pdf, path, width, height);
+    asBefore.place = {Scaling::autoFit, 3, true};
+    Drawn drawn = draw(asBefore, renderer());
     ASSERT_EQ(RenderStatus::ok, drawn.result.status) << drawn.result.reason;
     EXPECT_EQ(2, drawn.result.pagesDone);
     EXPECT_EQ((std::vector<int>{1, 2}), drawn.numbers);
@@ -179,7 +182,8 @@ TEST_F(RenderClient, ImagesAreTheBitsPlacedInProcess)
 {
   // One image smaller than the label (placed at its size) and one larger (shrunk); JPEG's
   // squares sit on its 8-pixel blocks, so they come back exactly black and white.
-  for (auto [width, height] : {std::pair{400u, 280u}, std::pair{1600u, 1000u}}) {
+  // Shrunk by exactly half: the same dots whichever pixel of two is taken.
+  for (auto [width, height] : {std::pair{400u, 280u}, std::pair{1624u, 1000u}}) {
     testdocs::Grey image = testdocs::blocks(width, height, 16);
     LabelBitmap expected;
     placeGrey(image.pixels.data(), width, height, width, 812, 1218, expected);
@@ -187,7 +191,9 @@ TEST_F(RenderClient, ImagesAreTheBitsPlacedInProcess)
       SCOPED_TRACE(std::string(formatName(format)) + " " + std::to_string(width));
       std::string path = write("image", format == DocumentFormat::png ? testdocs::pngFile(image)
                                                                        : testdocs::jpegFile(image));
-      Drawn drawn = draw(request(format, path), renderer());
+      RenderRequest asBefore = request(format, path);
+      asBefore.place = {Scaling::autoFit, 3, true};
+      Drawn drawn = draw(asBefore, renderer());
       ASSERT_EQ(RenderStatus::ok, drawn.result.status) << drawn.result.reason;
       ASSERT_EQ(1u, drawn.pages.size());
       EXPECT_EQ(expected.bits, drawn.pages[0].bits);
@@ -365,9 +371,9 @@ TEST_F(RenderFaults, LyingOrBrokenRenderersEndTheJob)
     const char* reason;
   } cases[] = {
       {"garbage", RenderStatus::badOutput,
-       "The renderer sent damaged data while opening the PDF (not a label-render stream of version 1)"},
+       "The renderer sent damaged data while opening the PDF (not a label-render stream of version 2)"},
       {"version", RenderStatus::badOutput,
-       "The renderer sent damaged data while opening the PDF (not a label-render stream of version 1)"},
+       "The renderer sent damaged data while opening the PDF (not a label-render stream of version 2)"},
       {"hugepage", RenderStatus::badOutput,
        "The renderer sent damaged data while drawing page 1 (a page of 100000 x 100000 dots, 12500 bytes a row)"},
       {"order", RenderStatus::badOutput,
@@ -378,6 +384,12 @@ TEST_F(RenderFaults, LyingOrBrokenRenderersEndTheJob)
        "The renderer sent damaged data while drawing page 1 (a message of 4294967280 bytes)"},
       {"early", RenderStatus::badOutput,
        "The renderer sent damaged data while drawing page 2 (it finished before the last page)"},
+      {"manylabels", RenderStatus::badOutput,
+       "The renderer sent damaged data while drawing page 2 (more than 16 labels from page 1)"},
+      {"latenote", RenderStatus::badOutput,
+       "The renderer sent damaged data while drawing page 2 (a note for page 1 out of order)"},
+      {"skippage", RenderStatus::badOutput,
+       "The renderer sent damaged data while drawing page 2 (page 3 out of order)"},
       {"segv", RenderStatus::crashed,
        "The renderer stopped unexpectedly (signal 11) while drawing page 1"},
       {"memoryexit", RenderStatus::noMemory,
@@ -393,6 +405,28 @@ TEST_F(RenderFaults, LyingOrBrokenRenderersEndTheJob)
     EXPECT_TRUE(noChildLeft());
   }
   EXPECT_LT(peakKiB() - before, 16 * 1024) << "a lying size was believed";
+}
+
+TEST_F(RenderFaults, SeveralLabelsFromOnePageWithTheirNotes)
+{
+  // Page 1 noted and cut into two labels, page 2 one label without a note: three labels, two
+  // pages, the note handed on before page 1's labels.
+  std::vector<std::string> events;
+  RenderCallbacks callbacks;
+  callbacks.note = [&](int number, const std::string& note) {
+    events.push_back("note " + std::to_string(number) + " " + note);
+  };
+  callbacks.page = [&](int number, const LabelBitmap&) {
+    events.push_back("label " + std::to_string(number));
+    return true;
+  };
+  RenderResult result = renderDocument(anyPdf(), fake("twoup"), callbacks);
+  EXPECT_EQ(RenderStatus::ok, result.status) << result.reason;
+  EXPECT_EQ(2, result.pagesDone);
+  EXPECT_EQ(3, result.labelsDone);
+  EXPECT_EQ((std::vector<std::string>{"note 1 Cropped 2 labels? 90°?", "label 1", "label 1", "label 2"}),
+            events);
+  EXPECT_TRUE(noChildLeft());
 }
 
 TEST_F(RenderFaults, RendererThatLingersAfterItsLastRecordIsEnded)

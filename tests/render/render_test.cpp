@@ -62,9 +62,12 @@ TEST(RenderStream, OnePngPageByteForByte)
   // black.
   testdocs::Grey black{8, 2, std::vector<unsigned char>(16, 0)};
   int status = -1;
-  std::string stream = streamOf(job(DocumentFormat::png, 24, 10), testdocs::pngFile(black), status);
+  // print-scaling none: at its size (the default would enlarge it).
+  RenderJob oneToOne = job(DocumentFormat::png, 24, 10);
+  oneToOne.place.scaling = Scaling::none;
+  std::string stream = streamOf(oneToOne, testdocs::pngFile(black), status);
   std::string expected = hexBytes(
-      "4C 42 52 53  01 00 00 00"                           // LBRS, version 1
+      "4C 42 52 53  02 00 00 00"                           // LBRS, version 2
       "44 4F 43 55  01 00 00 00  01 00 00 00  01 00 00 00"  // DOCU: 1 page, pages 1 to 1
       "50 41 47 45  01 00 00 00  18 00 00 00  0A 00 00 00  03 00 00 00"  // PAGE 1: 24 x 10, 3
       "00 00 00  00 00 00  00 00 00  00 00 00  00 FF 00"
@@ -81,7 +84,7 @@ TEST(RenderStream, DamagedDocumentEndsWithItsReason)
   std::string stream = streamOf(job(DocumentFormat::png, 24, 10), png.substr(0, png.size() - 5), status);
   std::string reason = "The PNG file is truncated or damaged";
   std::string expected = hexBytes(
-      "4C 42 52 53  01 00 00 00"
+      "4C 42 52 53  02 00 00 00"
       "44 4F 43 55  01 00 00 00  01 00 00 00  01 00 00 00"
       "44 4F 4E 45  01 00 00 00  24 00 00 00") + reason;  // DONE: failed, 36 bytes of text
   EXPECT_BYTES(expected, stream);
@@ -96,9 +99,11 @@ TEST(RenderStream, DamagedDocumentEndsWithItsReason)
 
 TEST(RenderStream, PageRangeIsClampedToTheDocument)
 {
-  // Pages 2 to 9 of three: pages 2 and 3, each the label's size.
+  // Pages 2 to 9 of three: pages 2 and 3, each the label's size (at full size: no note).
   int status = -1;
-  std::string stream = streamOf(job(DocumentFormat::pdf, 40, 60, 2, 9), testdocs::labelPdf(3), status);
+  RenderJob range = job(DocumentFormat::pdf, 40, 60, 2, 9);
+  range.place.scaling = Scaling::none;
+  std::string stream = streamOf(range, testdocs::labelPdf(3), status);
   ASSERT_EQ(kExitDone, status);
   ASSERT_GE(stream.size(), 24u);
   EXPECT_EQ(kDocumentTag, wordAt(stream, 8));
@@ -143,6 +148,23 @@ TEST(RenderStream, ArgumentsAreCheckedWhole)
   EXPECT_FALSE(parses({"pdf", "203", "812", "1218", "1", "2147483648"}));
   EXPECT_FALSE(parses({"pdf", "203", "812", "1218", "1", "1", ""}));
   EXPECT_FALSE(parses({"pdf", "203", "812", "1218", "1"}));
+
+  // Placement options come first, each once, with values the client sends.
+  RenderJob parsed;
+  std::string error;
+  const char* argv[] = {"label-render", "--scaling=fill", "--orientation=5", "--auto-turn=90",
+                        "--no-crop", "png", "203", "812", "1218", "1", "1"};
+  ASSERT_TRUE(parseRenderArguments(11, argv, parsed, error)) << error;
+  EXPECT_EQ(Scaling::fill, parsed.place.scaling);
+  EXPECT_EQ(5, parsed.place.orientation);
+  EXPECT_EQ(90, parsed.place.autoTurn);
+  EXPECT_FALSE(parsed.place.crop);
+  EXPECT_EQ(DocumentFormat::png, parsed.format);
+  EXPECT_FALSE(parses({"--scaling=stretch", "pdf", "203", "812", "1218", "1", "1"}));
+  EXPECT_FALSE(parses({"--orientation=7", "pdf", "203", "812", "1218", "1", "1"}));
+  EXPECT_FALSE(parses({"--auto-turn=180", "pdf", "203", "812", "1218", "1", "1"}));
+  EXPECT_FALSE(parses({"--no-crop", "--no-crop", "pdf", "203", "812", "1218", "1", "1"}));
+  EXPECT_FALSE(parses({"--crop", "pdf", "203", "812", "1218", "1", "1"}));
 }
 
 TEST(ImageFiles, TruncatedFilesAreRefused)
