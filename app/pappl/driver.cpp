@@ -68,9 +68,17 @@ void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t* data)
 
 }  // namespace
 
-bool driverCallback(pappl_system_t*, const char* driverName, const char*, const char*,
+bool driverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri, const char*,
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void* context)
 {
+  // A file device writes as the server: only in the directory set aside for it.
+  if (auto* app = static_cast<AppContext*>(context); app != nullptr && deviceUri != nullptr) {
+    std::string refusal = deviceRefusal(deviceUri, app->access.fileDir);
+    if (!refusal.empty()) {
+      papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s", refusal.c_str());
+      return false;
+    }
+  }
   const DriverModel* model = findDriver(driverName != nullptr ? driverName : "");
   if (model == nullptr)
     return false;

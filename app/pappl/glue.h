@@ -5,6 +5,7 @@
 
 #pragma once
 
+#include "access.h"
 #include "drivers.h"
 #include "printerstate.h"
 #include "renderclient.h"
@@ -22,6 +23,7 @@ namespace app {
 // `extension`), so that callbacks given only a printer or a job reach it.
 struct AppContext {
   std::string stateFile;
+  AccessSettings access;                // administrators, passwords, the file device directory
   RendererOptions renderer;             // the document renderer and its limits
   std::atomic<bool> unsaved{false};     // a change awaits saving
   PrinterStates printers;
@@ -74,6 +76,17 @@ bool statusCallback(pappl_printer_t* printer);
 // web.cpp
 void addPrinterPages(pappl_printer_t* printer);
 const char* testPage(pappl_printer_t* printer, char* buffer, std::size_t size);
+
+// access.cpp: who may do what (see there).  The settings are the context's, set before the
+// server runs.
+void setAccessSettings(const AccessSettings* settings);
+// PAPPL's access question for a client: printing and job operations (`printing`), or a change.
+http_status_t authorize(pappl_client_t* client, bool printing);
+// Whether PAPPL has asked the application's access check since the server started.
+bool accessHooked();
+// The local socket's path, as PAPPL's sub-commands find it; made the administrators' only.
+std::string localSocketPath();
+void secureLocalSocket(pappl_system_t* system);
 
 // jobturn.cpp: one job at a time on each printer's device.
 std::unique_lock<std::mutex> printerTurn(pappl_job_t* job);

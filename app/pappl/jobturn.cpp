@@ -55,6 +55,25 @@ Function realFunction(const char* name)
 // (looked up by ID after the wait, so a job freed meanwhile is not touched).  A job that is
 // no longer pending is left, logged with `left`, and the printer is asked to look for its
 // next job, which nothing else may do now.
+// A file device is checked again as the job is about to open it (its path or a link on it
+// may have changed since the printer was added): one outside the directory set aside for
+// file devices cancels the job, with the reason, before anything is opened.
+bool deviceRefused(pappl_job_t* job)
+{
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  AppContext* context = appContext(printer);
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  if (context == nullptr || uri == nullptr)
+    return false;
+  std::string refusal = deviceRefusal(uri, context->access.fileDir);
+  if (refusal.empty())
+    return false;
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", refusal.c_str());
+  papplJobSetMessage(job, "%s", refusal.c_str());
+  papplJobCancel(job);
+  return true;
+}
+
 template <typename Process>
 void inTurn(pappl_job_t* job, pappl_loglevel_t level, const char* left, Process process)
 {
@@ -67,8 +86,11 @@ void inTurn(pappl_job_t* job, pappl_loglevel_t level, const char* left, Process 
   {
     std::lock_guard<std::mutex> hold(state->jobs);
     if (!state->deleted && papplPrinterFindJob(printer, id) == job &&
-        papplJobGetState(job) == IPP_JSTATE_PENDING)
+        papplJobGetState(job) == IPP_JSTATE_PENDING) {
+      if (deviceRefused(job))
+        return;
       return process();
+    }
   }
   if (state->deleted)
     return;
