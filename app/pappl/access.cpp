@@ -140,6 +140,11 @@ void setAccessSettings(const AccessSettings* current)
   settings = current;
 }
 
+bool localAdministrator(pappl_client_t* client)
+{
+  return localAdmin(callerOf(client));
+}
+
 bool accessHooked()
 {
   return hooked.load();

@@ -82,6 +82,9 @@ const char* testPage(pappl_printer_t* printer, char* buffer, std::size_t size);
 void setAccessSettings(const AccessSettings* settings);
 // PAPPL's access question for a client: printing and job operations (`printing`), or a change.
 http_status_t authorize(pappl_client_t* client, bool printing);
+// Whether the client is a local administrator (the socket's peer, a loopback connection's
+// owner), without asking for a password.
+bool localAdministrator(pappl_client_t* client);
 // Whether PAPPL has asked the application's access check since the server started.
 bool accessHooked();
 // The local socket's path, as PAPPL's sub-commands find it; made the administrators' only.

@@ -45,7 +45,7 @@ start() {  # extra server options...
   rm -f "$tmp"/label-printer-app*.sock
   (umask 022; exec env HOME="$tmp" TMPDIR="$tmp" SNAP_COMMON="$tmp" ASAN_OPTIONS=detect_leaks=0 \
      "${as[@]}" "$app" server -o server-port="$port" -o log-file="$tmp/log" -o log-level=info \
-     -o spool-directory="$tmp/spool" -o state-file="$tmp/state" "$@" </dev/null >/dev/null 2>&1) &
+     -o spool-directory="$tmp/spool" -o state-file="$tmp/state" -o file-directory="$tmp" "$@" </dev/null >/dev/null 2>&1) &
   pid=$!
   for _ in $(seq 200); do compgen -G "$tmp/label-printer-app*.sock" >/dev/null && return; sleep 0.05; done
   fail "the server did not start"

@@ -215,7 +215,7 @@ mkdir -p "$tmp/app/out" && chmod 0755 "$tmp/app"
 app_port=$(free_port)
 HOME=$tmp/app TMPDIR=$tmp/app SNAP_COMMON=$tmp/app /usr/sbin/label-printer-app server \
   -o server-port="$app_port" -o listen-hostname=127.0.0.1 -o log-file="$tmp/app/log" -o log-level=info \
-  -o spool-directory="$tmp/app/spool" -o state-file="$tmp/app/state" > /dev/null 2>&1 &
+  -o spool-directory="$tmp/app/spool" -o state-file="$tmp/app/state" -o file-directory="$tmp/app" > /dev/null 2>&1 &
 app_pid=$!
 appctl() { HOME=$tmp/app TMPDIR=$tmp/app SNAP_COMMON=$tmp/app /usr/sbin/label-printer-app "$@"; }
 for _ in $(seq 200); do [ -S "$tmp/app/label-printer-app.sock" ] && break; sleep 0.1; done
