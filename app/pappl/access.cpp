@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <errno.h>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -180,11 +181,13 @@ http_status_t authorize(pappl_client_t* client, bool printing)
 
 std::string localSocketPath()
 {
+  // PAPPL names it after the program, as it was run.
+  std::string base = program_invocation_short_name;
   if (const char* snap = std::getenv("SNAP_COMMON"); snap != nullptr && *snap)
-    return std::string(snap) + "/" + kBaseName + ".sock";
+    return std::string(snap) + "/" + base + ".sock";
   if (getuid() == 0)
-    return std::string("/run/") + kBaseName + ".sock";
-  return std::string(papplGetTempDir()) + "/" + kBaseName + std::to_string(getuid()) + ".sock";
+    return "/run/" + base + ".sock";
+  return std::string(papplGetTempDir()) + "/" + base + std::to_string(getuid()) + ".sock";
 }
 
 void secureLocalSocket(pappl_system_t* system)

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace app {
@@ -92,6 +93,8 @@ std::string localSocketPath();
 void secureLocalSocket(pappl_system_t* system);
 
 // jobturn.cpp: one job at a time on each printer's device.
-std::unique_lock<std::mutex> printerTurn(pappl_job_t* job);
+// The printer's device for the job, held until the lock is dropped; none when the job is to be
+// left (begun already on another thread, where the application's job turn was not reached).
+std::optional<std::unique_lock<std::mutex>> printerTurn(pappl_job_t* job);
 
 }  // namespace app
