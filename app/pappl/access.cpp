@@ -88,15 +88,14 @@ bool localAdmin(const Caller& caller)
   return isAdministrator(settings->admins, *caller.uid, accountGroups(*caller.uid));
 }
 
-// Whether the client owns the job it names: the login of a local client, else the name it
-// gives (requesting-user-name), is the job's owner.
-bool ownsJob(pappl_client_t* client, const Caller& caller, pappl_job_t* job)
+// Whether the client owns the job it names: it gives the name the job was created with
+// (requesting-user-name), as PAPPL records the owner of a job from a client it has not
+// authenticated.  (A spooler's backend sends its users' jobs under their names.)
+bool ownsJob(pappl_client_t* client, pappl_job_t* job)
 {
   const char* owner = papplJobGetUsername(job);
   if (owner == nullptr)
     return true;
-  if (caller.uid)
-    return accountName(*caller.uid) == owner;
   ipp_t* request = papplClientGetRequest(client);
   ipp_attribute_t* name = request != nullptr ? ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME) : nullptr;
   const char* given = name != nullptr ? ippGetString(name, 0, nullptr) : nullptr;
@@ -161,7 +160,7 @@ http_status_t authorize(pappl_client_t* client, bool printing)
   Request request = Request::change;
   if (printing) {
     pappl_job_t* job = papplClientGetJob(client);
-    request = job == nullptr || ownsJob(client, caller, job) ? Request::printerAccess : Request::othersJob;
+    request = job == nullptr || ownsJob(client, job) ? Request::printerAccess : Request::othersJob;
   }
   switch (decide(request, caller, admin, !settings->authService.empty())) {
     case Verdict::allow: return HTTP_STATUS_CONTINUE;
