@@ -119,4 +119,20 @@ ln -sf "$tmp/secret" "$tmp/out/later.zpl"
 for _ in $(seq 100); do grep -q "outside it" <(grep "Job" "$tmp/log") && break; sleep 0.1; done
 grep "Job" "$tmp/log" | grep -q "is outside it" || fail "a job on a link out of the directory was not stopped"
 [ "$(cat "$tmp/secret")" = "root's own" ] || fail "the job wrote through the link"
+
+# A printer saved with a device outside a file directory set later is kept, and its jobs are
+# cancelled with the reason.
+kill "$pid"; wait "$pid" 2>/dev/null || true; pid=
+mkdir -m 755 "$tmp/elsewhere"
+rm -f "$sock"
+"$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 -o log-file="$tmp/log2" -o log-level=info \
+  -o spool-directory="$tmp/spool" -o state-file="$tmp/state" -o file-directory="$tmp/elsewhere" </dev/null >/dev/null 2>&1 &
+pid=$!
+for _ in $(seq 200); do [ -S "$sock" ] && break; sleep 0.05; done
+"$app" printers | grep -qx z || fail "the saved printer was dropped"
+rm -f "$tmp/out/kept.zpl"
+"$app" submit -d z -t kept "$tmp/job.zpl" >/dev/null
+for _ in $(seq 100); do grep -q "\[Job.*is outside it" "$tmp/log2" && break; sleep 0.1; done
+grep -q "\[Job.*is outside it" "$tmp/log2" || fail "a job on a device outside the new directory was not stopped"
+[ ! -e "$tmp/out/kept.zpl" ] || fail "a job printed outside the file directory"
 echo "local-access: all checks passed"
