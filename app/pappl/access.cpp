@@ -15,13 +15,11 @@
 #include "glue.h"
 #include "options.h"
 
-#include <atomic>
 #include <cerrno>
 #include <errno.h>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -32,9 +30,9 @@ namespace app {
 
 namespace {
 
-// The server's access settings (set once, before the server runs; read by every client thread).
+// The server's access settings: the context's, set once before the server runs and read by
+// every client thread (PAPPL's access question carries no data pointer to find them by).
 const AccessSettings* settings = nullptr;
-std::atomic<bool> hooked{false};
 
 std::string readFile(const char* name)
 {
@@ -145,14 +143,8 @@ bool localAdministrator(pappl_client_t* client)
   return localAdmin(callerOf(client));
 }
 
-bool accessHooked()
-{
-  return hooked.load();
-}
-
 http_status_t authorize(pappl_client_t* client, bool printing)
 {
-  hooked.store(true);
   if (settings == nullptr)
     return HTTP_STATUS_FORBIDDEN;
   Caller caller = callerOf(client);

@@ -86,8 +86,6 @@ http_status_t authorize(pappl_client_t* client, bool printing);
 // Whether the client is a local administrator (the socket's peer, a loopback connection's
 // owner), without asking for a password.
 bool localAdministrator(pappl_client_t* client);
-// Whether PAPPL has asked the application's access check since the server started.
-bool accessHooked();
 // The local socket's path, as PAPPL's sub-commands find it; made the administrators' only.
 std::string localSocketPath();
 void secureLocalSocket(pappl_system_t* system);
