@@ -100,6 +100,18 @@ bool ownsJob(pappl_client_t* client, pappl_job_t* job)
   return given != nullptr && std::strcmp(given, owner) == 0;
 }
 
+// A job list for someone who is not an administrator holds only the jobs made under the name
+// it gives (as if it had asked with my-jobs): no other job's name or owner.
+void onlyOwnJobs(pappl_client_t* client)
+{
+  ipp_t* request = papplClientGetRequest(client);
+  if (request == nullptr)
+    return;
+  if (ipp_attribute_t* mine = ippFindAttribute(request, "my-jobs", IPP_TAG_ZERO))
+    ippDeleteAttribute(request, mine);
+  ippAddBoolean(request, IPP_TAG_OPERATION, "my-jobs", 1);
+}
+
 // A password from the Authorization header, for an administrator: the account passes the PAM
 // service and is root or in the admin group.
 http_status_t checkPassword(pappl_client_t* client)
@@ -150,6 +162,8 @@ http_status_t authorize(pappl_client_t* client, bool printing)
   Caller caller = callerOf(client);
   bool admin = localAdmin(caller);
   Request request = Request::change;
+  if (printing && !admin && papplClientGetOperation(client) == IPP_OP_GET_JOBS)
+    onlyOwnJobs(client);
   if (printing) {
     pappl_job_t* job = papplClientGetJob(client);
     request = job == nullptr || ownsJob(client, job) ? Request::printerAccess : Request::othersJob;

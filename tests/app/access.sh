@@ -10,7 +10,7 @@
 #    needs a password (run as root only: that needs a second uid); the local socket needs none.
 # 3. In a private network namespace with a second address (10.9.9.1, standing for another
 #    host) and the server listening everywhere: from that address a PDF prints (over plain
-#    HTTP and over TLS), the printer and one's own job can be queried and the job cancelled;
+#    HTTP and over TLS), the printer and one's own jobs can be listed and cancelled;
 #    Set-Printer-Attributes, Create-Printer, web form posts and Cancel-Job of someone else's
 #    job are refused, and the printer's pages show no job names or owners; the same change
 #    through the local socket works.
@@ -134,6 +134,11 @@ got=$(ipp_status -d jobid=1 -d owner=test "ipp://$remote:$port/ipp/print/z" "$he
 case $got in successful-ok|client-error-not-possible) ;; *) fail "Cancel-Job of its own job from another host got ${got:-no answer}" ;; esac
 got=$(ipp_status -d jobid="$theirs" -d owner=test "ipp://$remote:$port/ipp/print/z" "$here/cancel-job.test")
 [ "$got" = client-error-forbidden ] || fail "Cancel-Job of someone else's job from another host got ${got:-no answer}"
+# A job list from the other host holds its own jobs only.
+ipptool -T 10 -tv -d owner=test "ipp://$remote:$port/ipp/print/z" "$here/get-jobs.test" >"$tmp/jobs.out" 2>&1 ||
+  fail "Get-Jobs from another host failed: $(cat "$tmp/jobs.out")"
+grep -q "remote-ipp" "$tmp/jobs.out" || fail "Get-Jobs from another host does not list its own job"
+grep -q "confidential-payroll" "$tmp/jobs.out" && fail "Get-Jobs from another host lists someone else's job"
 # The printer's pages list the jobs without names or owners.
 for page in z/ z/jobs; do
   body=$(curl -s --max-time 10 "http://$remote:$port/$page")
