@@ -159,15 +159,20 @@ http_status_t authorize(pappl_client_t* client, bool printing)
 {
   if (settings == nullptr)
     return HTTP_STATUS_FORBIDDEN;
-  Caller caller = callerOf(client);
-  bool admin = localAdmin(caller);
+  // Printing and one's own jobs are anyone's: the caller is looked up only when it matters.
   Request request = Request::change;
-  if (printing && !admin && papplClientGetOperation(client) == IPP_OP_GET_JOBS)
-    onlyOwnJobs(client);
+  bool jobList = false;
   if (printing) {
     pappl_job_t* job = papplClientGetJob(client);
     request = job == nullptr || ownsJob(client, job) ? Request::printerAccess : Request::othersJob;
+    jobList = papplClientGetOperation(client) == IPP_OP_GET_JOBS;
+    if (request == Request::printerAccess && !jobList)
+      return HTTP_STATUS_CONTINUE;
   }
+  Caller caller = callerOf(client);
+  bool admin = localAdmin(caller);
+  if (jobList && !admin)
+    onlyOwnJobs(client);
   switch (decide(request, caller, admin, !settings->authService.empty())) {
     case Verdict::allow: return HTTP_STATUS_CONTINUE;
     case Verdict::needEncryption: return HTTP_STATUS_UPGRADE_REQUIRED;
