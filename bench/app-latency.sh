@@ -20,7 +20,7 @@ tmp=$(mktemp -d)
 export HOME=$tmp TMPDIR=$tmp SNAP_COMMON=$tmp
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 "$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 -o log-file="$tmp/log" \
-  -o spool-directory="$tmp/spool" -o state-file="$tmp/state" &
+  -o spool-directory="$tmp/spool" -o state-file="$tmp/state" -o file-directory="$tmp" &
 pid=$!
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$tmp"' EXIT
 for _ in $(seq 100); do [ -S "$tmp/$base.sock" ] && break; sleep 0.05; done

@@ -36,7 +36,7 @@ export HOME=$tmp TMPDIR=$tmp SNAP_COMMON=$tmp
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 "$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 -o log-file="$tmp/log" \
-  -o log-level=${LOAD_LOG_LEVEL:-info} -o spool-directory="$tmp/spool" -o state-file="$tmp/state" \
+  -o log-level=${LOAD_LOG_LEVEL:-info} -o spool-directory="$tmp/spool" -o state-file="$tmp/state" -o file-directory="$tmp" \
   </dev/null >/dev/null 2>"$tmp/server.err" &
 pid=$!
 trap 'if [ -n "${LOAD_KEEP:-}" ]; then echo "kept: $tmp, server $pid on port $port" >&2; else kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$tmp"; fi' EXIT

@@ -247,7 +247,8 @@ class Server:
 ourServers = [Server("ours" if len(apps) == 1 else f"ours{i + 1}", app, "zpl_203",
                      os.path.basename(app) + ".sock",
                      lambda s: ["-o", "listen-hostname=127.0.0.1",
-                                "-o", f"state-file={s.dir}/state"])
+                                "-o", f"state-file={s.dir}/state",
+                                "-o", f"file-directory={s.dir}"])
               for i, app in enumerate(apps)]
 ours = ourServers[0]
 peer = Server("lprint", lprint, "zpl_4inch-203dpi-dt", os.path.basename(lprint) + ".sock",

@@ -68,9 +68,22 @@ void deleteCallback(pappl_printer_t* printer, pappl_pr_driver_data_t* data)
 
 }  // namespace
 
-bool driverCallback(pappl_system_t*, const char* driverName, const char*, const char*,
+bool driverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri, const char*,
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void* context)
 {
+  // A file device writes as the server: only in the directory set aside for it.  A printer
+  // saved before that rule is kept when the state is loaded (its jobs are refused with the
+  // reason until its device is changed); a new one is refused.
+  if (auto* app = static_cast<AppContext*>(context); app != nullptr && deviceUri != nullptr) {
+    std::string refusal = deviceRefusal(deviceUri, app->access.fileDir);
+    if (!refusal.empty()) {
+      bool loading = system != nullptr && !papplSystemIsRunning(system);
+      papplLog(system, loading ? PAPPL_LOGLEVEL_WARN : PAPPL_LOGLEVEL_ERROR, "%s%s", refusal.c_str(),
+               loading ? " Its jobs will not print." : "");
+      if (!loading)
+        return false;
+    }
+  }
   const DriverModel* model = findDriver(driverName != nullptr ? driverName : "");
   if (model == nullptr)
     return false;

@@ -5,6 +5,7 @@
 
 #pragma once
 
+#include "access.h"
 #include "drivers.h"
 #include "printerstate.h"
 #include "renderclient.h"
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace app {
@@ -22,6 +24,7 @@ namespace app {
 // `extension`), so that callbacks given only a printer or a job reach it.
 struct AppContext {
   std::string stateFile;
+  AccessSettings access;                // administrators, passwords, the file device directory
   RendererOptions renderer;             // the document renderer and its limits
   std::atomic<bool> unsaved{false};     // a change awaits saving
   PrinterStates printers;
@@ -75,7 +78,21 @@ bool statusCallback(pappl_printer_t* printer);
 void addPrinterPages(pappl_printer_t* printer);
 const char* testPage(pappl_printer_t* printer, char* buffer, std::size_t size);
 
+// access.cpp: who may do what (see there).  The settings are the context's, set before the
+// server runs.
+void setAccessSettings(const AccessSettings* settings);
+// PAPPL's access question for a client: printing and job operations (`printing`), or a change.
+http_status_t authorize(pappl_client_t* client, bool printing);
+// Whether the client is a local administrator (the socket's peer, a loopback connection's
+// owner), without asking for a password.
+bool localAdministrator(pappl_client_t* client);
+// The local socket's path, as PAPPL's sub-commands find it; made the administrators' only.
+std::string localSocketPath();
+void secureLocalSocket(pappl_system_t* system);
+
 // jobturn.cpp: one job at a time on each printer's device.
-std::unique_lock<std::mutex> printerTurn(pappl_job_t* job);
+// The printer's device for the job, held until the lock is dropped; none when the job is to be
+// left (begun already on another thread, where the application's job turn was not reached).
+std::optional<std::unique_lock<std::mutex>> printerTurn(pappl_job_t* job);
 
 }  // namespace app

@@ -150,7 +150,10 @@ LabelValues jobValues(pappl_job_t* job, const pappl_pr_options_t* options)
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
 {
   auto state = std::make_unique<AppJob>();
-  state->turn = printerTurn(job);
+  auto turn = printerTurn(job);
+  if (!turn)
+    return false;
+  state->turn = std::move(*turn);
   state->sink.device = device;
   int dpi = static_cast<int>(options->header.HWResolution[0]);
   startJob(state->writer, printerLanguage(papplJobGetPrinter(job)), jobValues(job, options), dpi,
@@ -425,7 +428,9 @@ bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
       return failJob(job, std::string("The document cannot be printed: ") + e.what());
     }
   }
-  std::unique_lock<std::mutex> turn = printerTurn(job);
+  auto turn = printerTurn(job);
+  if (!turn)
+    return false;
   int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return failJob(job, std::string("Unable to open the print file: ") + std::strerror(errno));

@@ -19,17 +19,52 @@
 
 namespace app {
 
+namespace {
+
+// The job this thread processes in its printer's turn (set by inTurn around PAPPL's processor).
+thread_local pappl_job_t* jobInTurn = nullptr;
+
+// A job that reached a print callback without the takeover: libpappl called its own job
+// processors (a build that binds its own calls, or internals renamed in another PAPPL series).
+// The printer then relies on the application's own lock alone: said once as an error; a job
+// begun already on another thread (PAPPL's start race) is left to that thread, and logged.
+bool untakenJobMayPrint(PrinterState& state, pappl_job_t* job)
+{
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  int id = papplJobGetID(job);
+  std::lock_guard<std::mutex> hold(state.untaken);
+  if (!state.untakenLogged) {
+    state.untakenLogged = true;
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR,
+                    "Job %d reached the printer without the application's job turn (libpappl other than "
+                    "the 1.3 series, or one that binds its own calls): the printer takes one job at a "
+                    "time under the application's own lock.", id);
+  }
+  if (!state.begun.insert(id).second) {
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Job %d is already printing on another thread: this thread leaves it.", id);
+    return false;
+  }
+  // Job IDs only grow: the set keeps the recent ones.
+  while (state.begun.size() > 1000)
+    state.begun.erase(state.begun.begin());
+  return true;
+}
+
+}  // namespace
+
 // Waits until no other job of the job's printer is sending, and holds the printer until the
 // lock is dropped.  PAPPL 1.3.1 can run a raster job it receives as a stream while the job
 // thread starts a spooled one on the same printer; the two then meet on the device (one
 // job's write fails, labels are lost: seen under load).  Where the application takes PAPPL's
 // job processing over that cannot happen; this keeps two jobs' bytes apart where it does not.
 // The lock holds the printer's state alive.
-std::unique_lock<std::mutex> printerTurn(pappl_job_t* job)
+std::optional<std::unique_lock<std::mutex>> printerTurn(pappl_job_t* job)
 {
   std::shared_ptr<PrinterState> state = stateOf(papplJobGetPrinter(job));
   if (!state)
-    return {};
+    return std::unique_lock<std::mutex>();
+  if (jobInTurn != job && !untakenJobMayPrint(*state, job))
+    return std::nullopt;
   return std::unique_lock<std::mutex>(state->device);
 }
 
@@ -55,6 +90,25 @@ Function realFunction(const char* name)
 // (looked up by ID after the wait, so a job freed meanwhile is not touched).  A job that is
 // no longer pending is left, logged with `left`, and the printer is asked to look for its
 // next job, which nothing else may do now.
+// A file device is checked again as the job is about to open it (its path or a link on it
+// may have changed since the printer was added): one outside the directory set aside for
+// file devices cancels the job, with the reason, before anything is opened.
+bool deviceRefused(pappl_job_t* job)
+{
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  AppContext* context = appContext(printer);
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  if (context == nullptr || uri == nullptr)
+    return false;
+  std::string refusal = deviceRefusal(uri, context->access.fileDir);
+  if (refusal.empty())
+    return false;
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", refusal.c_str());
+  papplJobSetMessage(job, "%s", refusal.c_str());
+  papplJobCancel(job);
+  return true;
+}
+
 template <typename Process>
 void inTurn(pappl_job_t* job, pappl_loglevel_t level, const char* left, Process process)
 {
@@ -67,8 +121,14 @@ void inTurn(pappl_job_t* job, pappl_loglevel_t level, const char* left, Process 
   {
     std::lock_guard<std::mutex> hold(state->jobs);
     if (!state->deleted && papplPrinterFindJob(printer, id) == job &&
-        papplJobGetState(job) == IPP_JSTATE_PENDING)
-      return process();
+        papplJobGetState(job) == IPP_JSTATE_PENDING) {
+      if (deviceRefused(job))
+        return;
+      jobInTurn = job;
+      process();
+      jobInTurn = nullptr;
+      return;
+    }
   }
   if (state->deleted)
     return;

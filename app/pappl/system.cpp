@@ -1,6 +1,6 @@
 // system.cpp: the server: papplMainloop's sub-commands and server options, listening on
 // localhost unless `-o listen-hostname=` says otherwise; the document formats it prints; its
-// state saved when something changed; changes only from this host without an auth service.
+// state saved when something changed; who may change it is access.cpp's.
 //
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
@@ -155,6 +155,9 @@ bool saveChanges(pappl_system_t* system, void* data)
 {
   auto* context = static_cast<AppContext*>(data);
   watchForStop();
+  // The local socket exists once the server runs: the administrators' own from the first tick.
+  static std::once_flag secured;
+  std::call_once(secured, [system] { secureLocalSocket(system); });
   if (context->unsaved)
     saveState(system, data);
   unsigned ended = context->jobsEnded;
@@ -166,18 +169,19 @@ bool saveChanges(pappl_system_t* system, void* data)
   return true;
 }
 
-// With no authentication service, changes are taken from this host only: the local socket
-// and loopback.  (PAPPL alone would take web form posts from any host that can reach a
-// listener.)  With `-o auth-service=` PAPPL asks for a password instead.
-http_status_t localOnly(pappl_client_t* client, const char*, gid_t, void*)
+// PAPPL asks this only where the application's own access check (access.cpp) is not reached
+// (a libpappl that binds its own calls): every request it is asked about is taken as a change,
+// so that another host and a local user who is not an administrator change nothing.  The
+// callback also keeps PAPPL from taking web form posts from anyone.
+http_status_t fallbackAccess(pappl_client_t* client, const char*, gid_t, void*)
 {
-  const http_addr_t* peer = httpGetAddress(papplClientGetHTTP(client));
-  if (peer != nullptr && (httpAddrFamily(const_cast<http_addr_t*>(peer)) == AF_LOCAL ||
-                          httpAddrLocalhost(peer)))
-    return HTTP_STATUS_CONTINUE;
-  papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Refused a change from another host: %s",
-                 papplClientGetHostName(client));
-  return HTTP_STATUS_FORBIDDEN;
+  static std::once_flag told;
+  std::call_once(told, [client] {
+    papplLogClient(client, PAPPL_LOGLEVEL_ERROR,
+                   "The application's access check is not reached: every request PAPPL checks is "
+                   "treated as a change (libpappl other than the 1.3 series?).");
+  });
+  return authorize(client, false);
 }
 
 pappl_loglevel_t papplLevel(LogLevel level)
@@ -257,6 +261,7 @@ pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* dat
   const char* authService = cupsGetOption("auth-service", numOptions, options);
   const char* adminGroup = cupsGetOption("admin-group", numOptions, options);
   const char* stateFile = cupsGetOption("state-file", numOptions, options);
+  const char* fileDir = cupsGetOption("file-directory", numOptions, options);
 
   std::string spoolDir = spool != nullptr ? spool : defaultPath(".d", "/var/spool");
   context->stateFile = stateFile != nullptr ? stateFile : defaultPath(".state", "/var/lib");
@@ -265,6 +270,22 @@ pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* dat
     std::fprintf(stderr, "label-printer-app: %s\n", limitsError.c_str());
     return nullptr;
   }
+  // Administrators: root, the server's user, the admin group (root's default: lpadmin).
+  std::string groupError;
+  context->access.admins.serverUid = geteuid();
+  context->access.admins.adminGid = app::adminGroup(adminGroup, geteuid(), groupError);
+  if (!groupError.empty()) {
+    std::fprintf(stderr, "label-printer-app: %s\n", groupError.c_str());
+    return nullptr;
+  }
+  context->access.authService = authService != nullptr ? authService : "";
+  // File devices write only here (made when missing).
+  context->access.fileDir = fileDir != nullptr ? fileDir : spoolDir + "/files";
+  if (fileDir == nullptr) {
+    mkdir(spoolDir.c_str(), 0700);
+    mkdir(context->access.fileDir.c_str(), 0750);
+  }
+  setAccessSettings(&context->access);
 
   pappl_system_t* system = papplSystemCreate(
       papplOptions(serverFlags(cupsGetOption("server-options", numOptions, options))), "Label Printer App",
@@ -310,8 +331,7 @@ pappl_system_t* systemCallback(int numOptions, cups_option_t* options, void* dat
   // takes it raw.
   papplSystemAddMIMEFilter(system, kZplFormat, kDplFormat, filterDocument, nullptr);
 
-  if (authService == nullptr)
-    papplSystemSetAuthCallback(system, "Basic", localOnly, nullptr);
+  papplSystemSetAuthCallback(system, "Basic", fallbackAccess, nullptr);
 
   papplSystemLoadState(system, context->stateFile.c_str());
   papplSystemSetSaveCallback(system, saveState, context);

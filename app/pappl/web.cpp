@@ -9,6 +9,9 @@
 #include "testlabel.h"
 
 #include <cerrno>
+#include <dlfcn.h>
+#include <utility>
+#include <vector>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -249,11 +252,62 @@ const char* testPage(pappl_printer_t* printer, char* buffer, std::size_t size)
   }
 }
 
-// The printer's Label Settings page and its Label Preview page with the label images.
+namespace {
+
+using PaplPage = void (*)(pappl_client_t*, pappl_printer_t*);
+
+void addRow(pappl_job_t* job, void* data)
+{
+  static constexpr const char* kStates[] = {"pending", "held", "processing", "stopped", "canceled", "aborted",
+                                            "completed"};
+  int state = static_cast<int>(papplJobGetState(job)) - IPP_JSTATE_PENDING;
+  auto* rows = static_cast<std::vector<JobRow>*>(data);
+  rows->push_back({papplJobGetID(job), state >= 0 && state < 7 ? kStates[state] : "unknown",
+                   papplJobGetImpressionsCompleted(job)});
+}
+
+// A printer's home or job page: PAPPL's own (with job names and owners) for a local
+// administrator, else the jobs without names or owners.
+bool jobsPage(pappl_client_t* client, pappl_printer_t* printer, const char* pageSymbol)
+{
+  static const auto home = reinterpret_cast<PaplPage>(dlsym(RTLD_DEFAULT, "_papplPrinterWebHome"));
+  static const auto jobs = reinterpret_cast<PaplPage>(dlsym(RTLD_DEFAULT, "_papplPrinterWebJobs"));
+  PaplPage page = std::strcmp(pageSymbol, "home") == 0 ? home : jobs;
+  if (page != nullptr && localAdministrator(client)) {
+    page(client, printer);
+    return true;
+  }
+  std::vector<JobRow> rows;
+  papplPrinterIterateAllJobs(printer, addRow, &rows, 1, 100);
+  papplClientHTMLPrinterHeader(client, printer, "Jobs", 10, nullptr, nullptr);
+  papplClientHTMLPuts(client, jobListHtml(rows).c_str());
+  papplClientHTMLPrinterFooter(client);
+  return true;
+}
+
+bool homePage(pappl_client_t* client, void* printer)
+{
+  return jobsPage(client, static_cast<pappl_printer_t*>(printer), "home");
+}
+
+bool jobListPage(pappl_client_t* client, void* printer)
+{
+  return jobsPage(client, static_cast<pappl_printer_t*>(printer), "jobs");
+}
+
+}  // namespace
+
+// The printer's Label Settings page and its Label Preview page with the label images; its
+// home and job pages in place of PAPPL's, which list every job's name and owner to anyone.
 void addPrinterPages(pappl_printer_t* printer)
 {
   pappl_system_t* system = papplPrinterGetSystem(printer);
   char path[256];
+  for (auto [resource, page] : {std::pair<const char*, pappl_resource_cb_t>{"", homePage}, {"jobs", jobListPage}}) {
+    papplPrinterGetPath(printer, resource, path, sizeof path);
+    papplSystemRemoveResource(system, path);
+    papplSystemAddResourceCallback(system, path, "text/html", page, printer);
+  }
   papplPrinterGetPath(printer, "label", path, sizeof path);
   papplSystemAddResourceCallback(system, path, "text/html", labelPage, printer);
   papplPrinterAddLink(printer, "Label Settings", path,

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 namespace app {
 
@@ -24,6 +25,12 @@ struct PrinterState {
   std::mutex jobs;
   std::mutex device;
   std::atomic<bool> deleted{false};
+  // Where a job reaches the printer without the application's job turn (jobturn.cpp): whether
+  // that was logged, and the jobs that have begun printing, so that a job started on a second
+  // thread is left to the first.
+  std::mutex untaken;
+  bool untakenLogged = false;
+  std::set<int> begun;
   // The printer's status queries.
   std::mutex statusLock;
   StatusState status;

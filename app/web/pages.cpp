@@ -132,4 +132,17 @@ std::string previewHtml(const PreviewView& view)
   return html;
 }
 
+std::string jobListHtml(const std::vector<JobRow>& jobs)
+{
+  std::string html = "<p>Job names and owners are shown to administrators only.</p>\n";
+  if (jobs.empty())
+    return html + "<p>No jobs in history.</p>\n";
+  html += "<table class=\"list\" summary=\"Jobs\">\n<thead><tr><th>Job #</th><th>Status</th>"
+          "<th>Labels</th></tr></thead>\n<tbody>\n";
+  for (const JobRow& job : jobs)
+    html += "<tr><td>" + std::to_string(job.id) + "</td><td>" + htmlEscape(job.state) + "</td><td>" +
+            std::to_string(job.impressions) + "</td></tr>\n";
+  return html + "</tbody></table>\n";
+}
+
 }  // namespace app

@@ -19,6 +19,16 @@ namespace app {
 // Text made safe inside HTML elements and attribute values.
 std::string htmlEscape(std::string_view text);
 
+// One job as a printer's job list shows it to a client who is not an administrator: no name,
+// no owner.
+struct JobRow {
+  int id = 0;
+  std::string state;  // "pending", "completed", ...
+  int impressions = 0;
+};
+// The job list: a note that names and owners are shown to administrators only, and a table.
+std::string jobListHtml(const std::vector<JobRow>& jobs);
+
 // A status line over a page ("Changes saved."); empty text: none.
 std::string bannerHtml(std::string_view status);
 

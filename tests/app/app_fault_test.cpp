@@ -262,3 +262,51 @@ TEST_F(AppFaults, HostileDocumentsFailTheirJobAndNothingElse)
 }
 
 }  // namespace
+
+// PAPPL refuses a raster job while the printer prints another (server-error-busy) and still
+// answers with a job ID.  `submit` sends it again while the printer stays busy, for a bounded
+// time: a job refused all along fails with the reason, one sent again after the printer came
+// free prints.
+TEST_F(AppFaults, SubmitNeverReportsABusyRefusalAsPrinted)
+{
+  start();
+  const Printer& p = kPrinters[0];
+  FakePrinter printer;
+  ASSERT_EQ(0, app({"add", "-d", "busy", "-m", p.driver, "-v", printer.uri()}).status);
+  std::string noise = dir.file("noise.pwg");
+  writeNoiseRaster(noise, p.dpi, 40);
+  std::string label = dir.file("label.pwg");
+  writePwgLabel(label, p.dpi);
+
+  // A stalled printer holds the first job (sent as it arrives, so its client waits too).
+  printer.setReading(false);
+  RunResult first;
+  std::thread firstClient([&] { first = app({"submit", "-d", "busy", "-t", "first", noise}); });
+  waitForState("busy", IPP_JSTATE_PROCESSING);
+  auto refusals = [&] {
+    std::string log = readFile(dir.file("log"));
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = log.find("Currently printing another job", at)) != std::string::npos; at++)
+      count++;
+    return count;
+  };
+
+  RunResult refused = app({"submit", "-d", "busy", "-t", "refused", label});
+  EXPECT_NE(0, refused.status) << refused.out;
+  EXPECT_NE(std::string::npos, refused.err.find("busy")) << refused.err;
+  EXPECT_GT(refusals(), 3u) << "not sent again";
+
+  RunResult second;
+  std::size_t before = refusals();
+  std::thread secondClient([&] { second = app({"submit", "-d", "busy", "-t", "second", label}); });
+  auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (refusals() == before && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_GT(refusals(), before) << "the second job was not refused while the printer was busy";
+  printer.setReading(true);
+  firstClient.join();
+  secondClient.join();
+  EXPECT_EQ(0, first.status) << first.err;
+  EXPECT_EQ(0, second.status) << second.err;
+  EXPECT_EQ("completed", jobEnd("busy", "second")) << readFile(dir.file("log"));
+}

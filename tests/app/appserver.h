@@ -220,7 +220,8 @@ class AppServer : public ::testing::Test {
                                      "-o", "log-file=" + dir.file("log"),
                                      "-o", "log-level=info",
                                      "-o", "spool-directory=" + dir.file("spool"),
-                                     "-o", "state-file=" + dir.file("state")};
+                                     "-o", "state-file=" + dir.file("state"),
+                                     "-o", "file-directory=" + dir.file("")};
     args.insert(args.end(), extra.begin(), extra.end());
     // A server killed outright leaves its socket behind: the new one's is waited for.
     std::filesystem::remove(dir.file("label-printer-app.sock"));

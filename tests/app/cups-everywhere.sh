@@ -57,7 +57,7 @@ chmod 0777 "$tmp/out"
 app_port=$(free_port)
 (export HOME=$tmp/app TMPDIR=$tmp/app SNAP_COMMON=$tmp/app ASAN_OPTIONS=detect_leaks=0
  exec "$app" server -o server-port="$app_port" -o listen-hostname=127.0.0.1 \
-   -o log-file="$tmp/app/log" -o spool-directory="$tmp/app/spool" -o state-file="$tmp/app/state") &
+   -o log-file="$tmp/app/log" -o spool-directory="$tmp/app/spool" -o state-file="$tmp/app/state" -o file-directory="$tmp") &
 app_pid=$!
 for _ in $(seq 200); do [ -S "$tmp/app/label-printer-app.sock" ] && break; sleep 0.1; done
 [ -S "$tmp/app/label-printer-app.sock" ] || die "the app did not start"

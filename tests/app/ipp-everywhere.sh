@@ -33,7 +33,7 @@ for _ in $(seq 50); do
   (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { port=$p; break; }
 done
 "$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 -o log-file="$tmp/log" \
-  -o spool-directory="$tmp/spool" -o state-file="$tmp/state" -o server-options="$options" &
+  -o spool-directory="$tmp/spool" -o state-file="$tmp/state" -o file-directory="$tmp" -o server-options="$options" &
 pid=$!
 for _ in $(seq 200); do [ -S "$tmp/label-printer-app.sock" ] && break; sleep 0.1; done
 "$make_pdf" 4x6in "$tmp/label.pdf"

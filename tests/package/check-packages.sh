@@ -263,7 +263,7 @@ setpriv --reuid=label-printer-app --regid=label-printer-app --init-groups \
   env -i PATH=/usr/bin:/bin HOME=/var/lib/label-printer-app TMPDIR="$tmp/app/run" RUNTIME_DIRECTORY="$tmp/app/run" \
   /usr/sbin/label-printer-app server -o server-port="$app_port" -o listen-hostname=127.0.0.1 \
   -o log-file="$tmp/app/log" -o log-level=info -o state-file=/var/lib/label-printer-app/state \
-  -o spool-directory=/var/spool/label-printer-app > /dev/null 2>&1 &
+  -o spool-directory=/var/spool/label-printer-app -o file-directory="$tmp/app/out" > /dev/null 2>&1 &
 app_pid=$!
 appctl() { SNAP_COMMON=$tmp/app/run /usr/sbin/label-printer-app "$@"; }
 for _ in $(seq 200); do [ -S "$tmp/app/run/label-printer-app.sock" ] && break; sleep 0.1; done
