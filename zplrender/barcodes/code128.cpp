@@ -427,8 +427,12 @@ Code128Symbol uccCaseMode(std::string_view data) {
   for (char c : digits)
     tokens.push_back(c);
   out.codewords = automaticCodewords(tokens);
-  out.text = "(" + digits.substr(0, 2) + ") " + digits.substr(2, 1) + " " + digits.substr(3, 7) +
-             " " + digits.substr(10, 9) + " " + digits.substr(19, 1);
+  // (Appended piece by piece: GCC 12 warns falsely about chains of string additions.)
+  std::string_view d = digits;
+  std::string text(1, '(');
+  text.append(d.substr(0, 2)).append(") ").append(d.substr(2, 1)).append(" ");
+  text.append(d.substr(3, 7)).append(" ").append(d.substr(10, 9)).append(" ").append(d.substr(19, 1));
+  out.text = std::move(text);
   return out;
 }
 
@@ -541,8 +545,10 @@ std::string gs1Bracketed(std::string_view raw) {
       if (end == std::string_view::npos)
         end = rest.size();
     }
-    out += "[" + std::string(rest.substr(0, aiLen)) + "]" +
-           std::string(rest.substr(aiLen, end - aiLen));
+    out += '[';
+    out += rest.substr(0, aiLen);
+    out += ']';
+    out += rest.substr(aiLen, end - aiLen);
     i += end;
   }
   return out;
