@@ -49,6 +49,13 @@ ipp_status() {  # ipptool arguments... → the status-code of the (one) request
   ipptool -T 10 -tv "$@" 2>&1 | sed -n 's/^ *status-code = \([a-z-]*\).*/\1/p' | head -1 || true
 }
 sed '/STATUS/d' "$here/set-attributes.test" >"$tmp/set.test"
+# The other user runs a copy of the program and of the IPP test files: the build and source
+# trees may be private to root (a package build's are).
+mkdir -m 755 "$tmp/bin" "$tmp/ipp"
+cp "$app" "$tmp/bin/label-printer-app"
+cp "$here/print-job.test" "$here/get-attributes.test" "$here/cancel-job.test" "$tmp/ipp/"
+chmod -R a+rX "$tmp/bin" "$tmp/ipp" "$tmp/set.test"
+client=$tmp/bin/label-printer-app
 mode() { grep -o 'label-mode-configured [a-z-]*' "$tmp/state" 2>/dev/null | head -1 || true; }
 wait_mode() {  # MODE: true once the state file holds it (10 s at most)
   for _ in $(seq 100); do [ "$(mode)" = "label-mode-configured $1" ] && return; sleep 0.1; done
@@ -63,14 +70,14 @@ case $perms in 600|660) ;; *) fail "the local socket is $perms" ;; esac
 wait_mode peel-off || fail "root's change was not saved: $(mode)"
 for cmd in "modify -d z -o label-mode-configured=rewind" "delete -d z" "add -d y -m zpl_203 -v file://$tmp/out?ext=prn"; do
   # shellcheck disable=SC2086
-  if timeout 30 "${other[@]}" "$app" $cmd >/dev/null 2>&1; then fail "uid 65534 could: $cmd"; fi
+  if timeout 30 "${other[@]}" "$client" $cmd >/dev/null 2>&1; then fail "uid 65534 could: $cmd"; fi
 done
 
 # 2. The same socket, reachable by everyone: the peer's credentials still decide.
 chmod 666 "$sock"
 for cmd in "modify -d z -o label-mode-configured=rewind" "delete -d z" "add -d y -m zpl_203 -v file://$tmp/out?ext=prn"; do
   # shellcheck disable=SC2086
-  if timeout 30 "${other[@]}" "$app" $cmd >/dev/null 2>&1; then fail "uid 65534 could through an open socket: $cmd"; fi
+  if timeout 30 "${other[@]}" "$client" $cmd >/dev/null 2>&1; then fail "uid 65534 could through an open socket: $cmd"; fi
 done
 grep -q "Refused a change from local user 65534" "$tmp/log" || fail "the socket refusals are not logged"
 "$app" printers | grep -qx z || fail "the printer went"
@@ -91,12 +98,12 @@ rootjob=$("$app" submit -d z -t roots "$tmp/job.zpl" | sed 's/^z-//')
 got=$("${other[@]}" bash -c "$(declare -f ipp_status); ipp_status \"\$@\"" _ "$uri" "$tmp/set.test")
 [ "$got" = client-error-forbidden ] || fail "uid 65534 changing the printer over loopback got $got"
 got=$("${other[@]}" bash -c "$(declare -f ipp_status); ipp_status \"\$@\"" _ -d format=application/vnd.zebra-zpl \
-  -d jobname=mine -f "$tmp/job.zpl" "$uri" "$here/print-job.test")
+  -d jobname=mine -f "$tmp/job.zpl" "$uri" "$tmp/ipp/print-job.test")
 [ "$got" = successful-ok ] || fail "uid 65534 could not print over loopback: $got"
-got=$("${other[@]}" bash -c "$(declare -f ipp_status); ipp_status \"\$@\"" _ "$uri" "$here/get-attributes.test")
+got=$("${other[@]}" bash -c "$(declare -f ipp_status); ipp_status \"\$@\"" _ "$uri" "$tmp/ipp/get-attributes.test")
 [ "$got" = successful-ok ] || fail "uid 65534 could not query the printer: $got"
 got=$("${other[@]}" bash -c "$(declare -f ipp_status); ipp_status \"\$@\"" _ -d jobid="$rootjob" -d owner=test "$uri" \
-  "$here/cancel-job.test")
+  "$tmp/ipp/cancel-job.test")
 [ "$got" = client-error-forbidden ] || fail "uid 65534 cancelling root's job got $got"
 for _ in $(seq 100); do [ -s "$tmp/out/mine.zpl" ] && break; sleep 0.1; done
 cmp -s "$tmp/job.zpl" "$tmp/out/mine.zpl" || fail "uid 65534's job did not print"
