@@ -23,6 +23,7 @@
 #include "renderclient.h"
 #include "testdocs.h"
 
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <zint.h>
 

@@ -10,6 +10,7 @@
 
 #include "zplrender.h"
 
+#include <cstdint>
 #include <benchmark/benchmark.h>
 
 #include <fstream>

@@ -8,6 +8,8 @@
 
 #include "text.h"
 
+#include <memory>
+#include <cstdint>
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_ADVANCES_H

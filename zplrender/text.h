@@ -6,6 +6,7 @@
 
 #include "zplrender.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 

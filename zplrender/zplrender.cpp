@@ -16,6 +16,7 @@
 #include "barcode.h"
 #include "text.h"
 
+#include <cstdint>
 #include <png.h>
 
 #include <algorithm>

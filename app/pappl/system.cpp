@@ -9,6 +9,7 @@
 #include "statefile.h"
 #include "version.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>

@@ -8,6 +8,7 @@
 
 #include "zplrender.h"
 
+#include <cstdint>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>

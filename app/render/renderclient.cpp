@@ -4,6 +4,8 @@
 
 #include "renderclient.h"
 
+#include <functional>
+#include <cstdint>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>

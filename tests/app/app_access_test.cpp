@@ -8,6 +8,7 @@
 #include "pages.h"
 #include "testsupport.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>

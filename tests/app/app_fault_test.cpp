@@ -10,6 +10,8 @@
 
 #include "preview.h"
 
+#include <cstdint>
+#include <algorithm>
 #include <zlib.h>
 
 #include <random>

@@ -11,6 +11,7 @@
 #include "testsupport.h"
 #include "zplrender.h"
 
+#include <cstdint>
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -10,6 +10,7 @@
 #include "preview.h"
 #include "zplrender.h"
 
+#include <cstdint>
 #include <zint.h>
 
 #include <cctype>

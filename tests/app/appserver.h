@@ -9,6 +9,8 @@
 
 #include "testsupport.h"
 
+#include <cstdint>
+#include <algorithm>
 #include <cups/cups.h>
 #include <cups/raster.h>
 #include <gtest/gtest.h>

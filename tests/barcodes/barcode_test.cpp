@@ -7,6 +7,8 @@
 #include "symbols.h"
 #include "testsupport.h"
 
+#include <cstdint>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <zint.h>
 

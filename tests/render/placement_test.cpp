@@ -10,6 +10,7 @@
 #include "testdocs.h"
 #include "testsupport.h"
 
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <zint.h>
 

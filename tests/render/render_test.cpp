@@ -8,6 +8,7 @@
 #include "testdocs.h"
 #include "testsupport.h"
 
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <zlib.h>
 

@@ -8,6 +8,8 @@
 #include "GRFDataZ64.h"
 #include "DataComDecompress.h"
 
+#include <cstdint>
+#include <algorithm>
 #include <png.h>
 
 #include <chrono>

@@ -7,6 +7,8 @@
 #include "testsupport.h"
 #include "zplrender.h"
 
+#include <memory>
+#include <cstdint>
 #include <gtest/gtest.h>
 
 #include <cstdio>

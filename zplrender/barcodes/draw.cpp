@@ -7,6 +7,7 @@
 
 #include "symbols.h"
 
+#include <cstdint>
 #include <zint.h>
 
 #include <algorithm>

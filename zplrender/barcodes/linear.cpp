@@ -5,6 +5,7 @@
 
 #include "symbols.h"
 
+#include <cstdint>
 #include <zint.h>
 
 #include <algorithm>
