@@ -36,10 +36,15 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; [ -f "$tmp/log" ] && tail -20 "$tmp/log" >&2; exit 1; }
 
 # The server runs as nobody when we are root, so that TLS keys go to its own home, not /etc.
+# It runs from a copy of the program and its renderer: the build tree may be root's alone
+# (a clone under /root), and the renderer is looked for beside the program.
 as=()
 if [ "$ACCESS_IN_NAMESPACE" = -n ]; then
   as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
   chown nobody "$tmp"
+  mkdir -m 755 "$tmp/bin"
+  cp "$app" "$(dirname "$app")/label-render" "$tmp/bin/"
+  app=$tmp/bin/$(basename "$app")
 fi
 run() { env HOME="$tmp" TMPDIR="$tmp" SNAP_COMMON="$tmp" ASAN_OPTIONS=detect_leaks=0 "${as[@]}" "$@"; }
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')

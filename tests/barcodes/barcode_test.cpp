@@ -421,13 +421,18 @@ TEST(LinearDrawing, EanGuardBarsReachIntoTheDigits) {
 
 TEST(LinearDrawing, DataBar) {
   std::string omni = drawnAndRead(field("BR", {"N", "1", "3"}, "0950123456789"), "dbar");
-  EXPECT_EQ(omni.substr(0, omni.rfind('\t')), "DataBar\t09501234567891");
+  // zxing-cpp 1.4 (Debian 12) gives the GTIN, 2 (Debian 13) the element string "01" + GTIN;
+  // 1.4 puts Expanded's application identifiers in brackets, 2 does not.
+  std::string omniText = omni.substr(0, omni.rfind('\t'));
+  EXPECT_TRUE(omniText == "DataBar\t09501234567891" || omniText == "DataBar\t0109501234567891") << omniText;
   BarcodeImage img = drawBarcode(field("BR", {"N", "1", "2"}, "0950123456789"));
   EXPECT_EQ(img.width, 96 * 2);
   EXPECT_EQ(img.height, 33 * 2);
   std::string expanded =
       drawnAndRead(field("BR", {"N", "6", "2"}, "(01)90012345678908(3103)001750"), "dbx");
-  EXPECT_EQ(expanded.substr(0, expanded.rfind('\t')), "DataBarExpanded\t(01)90012345678908(3103)001750");
+  std::string expandedText = expanded.substr(0, expanded.rfind('\t'));
+  std::erase_if(expandedText, [](char c) { return c == '(' || c == ')'; });
+  EXPECT_EQ(expandedText, "DataBarExpanded\t01900123456789083103001750");
   EXPECT_EQ(zbar(drawBarcode(field("BR", {"N", "3", "3"}, "0950123456789"))),
             "DataBar:0109501234567891");
 }

@@ -166,11 +166,19 @@ Reading readLabel(const testsupport::TempDir& dir, const LabelBitmap& label, con
   return reading;
 }
 
+// zxing-cpp 2 (Debian 13) shows GS1 data with its application identifiers in brackets, 1.4
+// (Debian 12) without: the brackets do not count.
+std::string withoutBrackets(std::string text)
+{
+  std::erase_if(text, [](char c) { return c == '(' || c == ')'; });
+  return text;
+}
+
 bool readsAs(const Reading& reading, const std::string& format, const std::string& text)
 {
   auto [from, to] = reading.codes.equal_range(format);
   for (auto it = from; it != to; ++it)
-    if (it->second == text)
+    if (it->second == text || withoutBrackets(it->second) == withoutBrackets(text))
       return true;
   return false;
 }
