@@ -409,7 +409,7 @@ struct ZplReader {
         return false;
       closeField();
       field.x = homeX + a - settings.labelShift.value_or(0);
-      field.y = homeY + b;
+      field.y = homeY + b + settings.labelTop.value_or(0);  // ^LT moves the whole format
       field.baseline = name == "FT";
       return true;
     }

@@ -454,8 +454,10 @@ class Renderer {
     }
     if (stopped_)
       return true;
+    // A printer waits for the rest of a cut job and never prints the label it was reading:
+    // the job has not printed as sent, whatever labels came before.
     if (inLabel_)
-      note("the job ends inside a label format (no ^XZ): that label is not printed");
+      return fail(job_.size(), "the job ends inside a label format (no ^XZ)");
     if (result_.labels.empty() && labelsDelivered_ == 0)
       return fail(job_.size(), "the job prints no label");
     return true;
@@ -1119,13 +1121,20 @@ class Renderer {
   }
 
   // Graphic data as text: compressed hex, or Z64/B64.  Empty `problem` when it reads.
-  std::string readGraphicText(std::string_view text, Graphic& g, std::uint64_t total)
+  // `whole` is cleared when the text gives less than the declared graphic (or Z64 text that
+  // does not end properly), the sign of a job cut inside the data when nothing follows.
+  std::string readGraphicText(std::string_view text, Graphic& g, std::uint64_t total,
+                              bool* whole = nullptr)
   {
     std::string t = trim(text);
     g.data.assign(total, 0);
+    if (whole)
+      *whole = true;
     if (GRFIsZ64Data(t.data(), t.size())) {
       GRFZ64Fault fault;
       int status = GRFDataZ64Decode(t.data(), t.size(), g.data.data(), total, &fault);
+      if (whole)
+        *whole = status != kGRFZ64NoCrc;
       if (status == kGRFZ64CrcMismatch)
         return "its CRC does not match its data";
       if (status != 0)
@@ -1135,6 +1144,8 @@ class Renderer {
     std::uint64_t produced = total;
     int status = GRFDataDecompress(t.data(), t.size(), static_cast<std::uint64_t>(g.rowBytes),
                                    g.data.data(), &produced);
+    if (whole)
+      *whole = status != 0 || produced >= total;
     if (status == 1)
       return "its hex data holds a byte that is not hex";
     if (status == 6)
@@ -1230,8 +1241,13 @@ class Renderer {
     auto g = std::make_shared<Graphic>();
     g->rowBytes = static_cast<int>(r);
     g->rows = static_cast<int>((t + r - 1) / r);
+    bool whole = true;
     std::string problem = readGraphicText(params.substr(commas[2] + 1), *g,
-                                          static_cast<std::uint64_t>(g->rows) * g->rowBytes);
+                                          static_cast<std::uint64_t>(g->rows) * g->rowBytes, &whole);
+    // Data that stops short at the very end of the job was cut: the printer would still be
+    // waiting for it.
+    if (!whole && sources_.size() == 1 && sources_.back().pos >= sources_.back().text.size())
+      return fail(job_.size(), "the job ends inside the data of graphic " + printable(n));
     if (!problem.empty()) {
       note("graphic " + printable(n) + " not stored: " + problem);
       return true;

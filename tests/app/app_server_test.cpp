@@ -378,7 +378,8 @@ TEST_F(AppServer, DplPrintersPrintZplDrawn)
   // Hostile jobs: a label too large to draw, more copies than a job prints.
   const std::pair<const char*, const char*> hostile[] = {
       {"^XA^PW32000^LL32000^FO0,0^GB32000,32000,32000^FS^XZ", "32000 x 32000"},
-      {"^XA^PW200^LL100^FO10,10^GB50,50,50^FS^PQ99999999^XZ", "more than 1000 labels"}};
+      {"^XA^PW200^LL100^FO10,10^GB50,50,50^FS^PQ99999999^XZ", "more than 1000 labels"},
+      {"^XA^PW200^LL100^FO10,10^GB50,50,50^FS^XZ^XA^PW200^LL100^FO10,10^GB5", "no ^XZ"}};
   int n = 0;
   for (const auto& [zpl, reason] : hostile) {
     std::string name = "zpl-hostile-" + std::to_string(++n);

@@ -169,6 +169,24 @@ TEST(PreviewZpl, RawZplFromOtherHostsIsDrawn)
   EXPECT_TRUE(own.labels[0].fields.empty());
 }
 
+// A job of raster commands alone and the same job with a command only the renderer knows
+// print the same: both move the format by ^LT and ^LS as the printer does.
+TEST(PreviewZpl, BothReadersPlaceTheFormatAlike)
+{
+  for (const char* offsets : {"^LT4^LS0", "^LT-3^LS2", "^LT0^LS-5"}) {
+    std::string format = std::string("^XA") + offsets + "^PW24^LL16^FO6,6^GB8,8,8^FS";
+    LabelJob raster = parseOk(format + "^XZ");
+    LabelJob drawn = parseOk(format + "^FXa comment^FS^XZ");
+    ASSERT_EQ(raster.labels.size(), 1u);
+    ASSERT_EQ(drawn.labels.size(), 1u);
+    EXPECT_EQ(raster.labels[0].image.bits, drawn.labels[0].image.bits) << offsets;
+  }
+  LabelJob moved = parseOk("^XA^LT4^PW8^LL8^FO0,0^GB8,2,2^FS^XZ");
+  EXPECT_FALSE(labelDot(moved.labels.at(0).image, 0, 3));
+  EXPECT_TRUE(labelDot(moved.labels[0].image, 0, 4));
+  EXPECT_TRUE(labelDot(moved.labels[0].image, 0, 5));
+}
+
 TEST(PreviewZpl, ZeroRunAndSeveralPagesOfTheirOwnSize)
 {
   std::string page2 = "~DG000.GRF,128,4,!\r\n" + std::string(31, ':') +

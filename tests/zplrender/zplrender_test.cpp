@@ -465,7 +465,7 @@ TEST(Limits, HostileJobsEndWithAReason)
       {"^XA^PW812^LL1218^FO0,0^A0N,32000,32000^FDWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW^FS^XZ",
        "larger than a label may hold"},
       {"", "the job prints no label"},
-      {"^XA^FO", "the job prints no label"},
+      {"^XA^FO", "the job ends inside a label format"},
   };
   for (const Case& c : cases) {
     auto start = std::chrono::steady_clock::now();
@@ -515,6 +515,28 @@ TEST(Limits, TruncatedAndStrayBytesDoNotBreakTheReader)
     zplrender::Result r = render(zpl);
     EXPECT_FALSE(r.error.empty()) << zpl;  // none of these prints a label
   }
+}
+
+// A job cut in the middle never prints as sent: a printer would still be waiting for the rest.
+// It fails with the reason, even after whole labels (a DPL printer would otherwise report a
+// job that lost its last label as printed).
+TEST(Limits, CutJobsFailWithTheReason)
+{
+  const std::string label = "^XA^PW16^LL8^FO0,0^GB8,8,8^FS^XZ";
+  zplrender::Result cut = render(label + "^XA^PW16^LL8^FO0,0^GB4,4,4");
+  EXPECT_EQ(cut.error, "the job ends inside a label format (no ^XZ)");
+  EXPECT_EQ(cut.labels.size(), 1u);
+
+  for (const char* data : {"FFFF", ":Z64:eJz7/x8AAv8B/w=="}) {
+    zplrender::Result graphic = render(label + "~DGLOGO,8,1," + data);
+    EXPECT_EQ(graphic.error, "the job ends inside the data of graphic LOGO.GRF") << data;
+  }
+  // Short data that other commands follow is the printer's to take as it is: drawn, no error.
+  zplrender::Result shortData = render("~DGLOGO,8,1,FFFF\r\n^XA^PW8^LL8^FO0,0^XGLOGO^FS^XZ");
+  EXPECT_EQ(shortData.error, "");
+  ASSERT_EQ(shortData.labels.size(), 1u);
+  EXPECT_TRUE(zplrender::bitmapDot(shortData.labels[0].image, 0, 1));
+  EXPECT_FALSE(zplrender::bitmapDot(shortData.labels[0].image, 0, 2));
 }
 
 // ---- labelpreview -----------------------------------------------------------------------------
