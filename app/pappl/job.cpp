@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -320,8 +321,29 @@ bool printDocument(pappl_job_t* job, pappl_device_t* device, DocumentFormat form
     papplJobSetImpressions(job, impressions);
     return true;
   };
-  callbacks.page = [&](int, const LabelBitmap& page) {
-    if (cancelled() || pageResult(job, *state, writeBitmap(state->writer, page, dpi, cancelled)) != Status::ok)
+  // A DPL job has one label size, its first label's.  A ZPL job's smaller label prints on it
+  // from the top left corner, as a ZPL printer prints a short format on a longer label; a
+  // larger one would run over into the next label, so the job stops there with the reason.
+  bool oneSize = format == DocumentFormat::zpl && state->writer.language == Language::dpl;
+  unsigned firstWidth = 0, firstHeight = 0;
+  LabelBitmap padded;
+  callbacks.page = [&](int, const LabelBitmap& drawn) {
+    const LabelBitmap* page = &drawn;
+    if (oneSize && labels == 0) {
+      firstWidth = drawn.width;
+      firstHeight = drawn.height;
+    } else if (oneSize && (drawn.width != firstWidth || drawn.height != firstHeight)) {
+      if (!padToLabel(drawn, firstWidth, firstHeight, padded)) {
+        failJob(job, "Label " + std::to_string(labels + 1) + " is " + std::to_string(drawn.width) +
+                         " x " + std::to_string(drawn.height) + " dots, larger than the job's first label (" +
+                         std::to_string(firstWidth) + " x " + std::to_string(firstHeight) +
+                         " dots): a DPL printer takes one label size a job, so send labels of each size "
+                         "as a job of their own");
+        return false;
+      }
+      page = &padded;
+    }
+    if (cancelled() || pageResult(job, *state, writeBitmap(state->writer, *page, dpi, cancelled)) != Status::ok)
       return false;
     // A sheet of several labels prints more labels than the document has pages.
     if (++labels > impressions)

@@ -5,6 +5,8 @@
 #include "labelbitmap.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <utility>
 
 namespace app {
 
@@ -16,6 +18,20 @@ LabelBitmap blankBitmap(unsigned width, unsigned height)
   bitmap.bytesPerLine = (width + 7) / 8;
   bitmap.bits.assign(static_cast<std::size_t>(bitmap.bytesPerLine) * height, 0);
   return bitmap;
+}
+
+bool padToLabel(const LabelBitmap& page, unsigned width, unsigned height, LabelBitmap& out)
+{
+  if (page.width > width || page.height > height)
+    return false;
+  LabelBitmap padded = blankBitmap(width, height);
+  // Rows are whole bytes of the page's dots; its bits past its width are white already.
+  for (unsigned y = 0; y < page.height; y++)
+    std::copy_n(page.bits.begin() + static_cast<std::ptrdiff_t>(y) * page.bytesPerLine,
+                std::min(page.bytesPerLine, padded.bytesPerLine),
+                padded.bits.begin() + static_cast<std::ptrdiff_t>(y) * padded.bytesPerLine);
+  out = std::move(padded);
+  return true;
 }
 
 void placeGrey(const unsigned char* grey, unsigned imageWidth, unsigned imageHeight,

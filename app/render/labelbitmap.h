@@ -18,6 +18,10 @@ struct LabelBitmap {
 // A white label of width x height dots.
 LabelBitmap blankBitmap(unsigned width, unsigned height);
 
+// The page on a white label of width x height dots, from its top left corner.  False, and
+// `out` untouched, when the page is wider or longer than the label.
+bool padToLabel(const LabelBitmap& page, unsigned width, unsigned height, LabelBitmap& out);
+
 // Puts a grey image (0 black to 255 white, `stride` bytes a row) on a label of width x height
 // dots: scaled down to fit when larger (nearest pixel), centred, thresholded at 128.
 void placeGrey(const unsigned char* grey, unsigned imageWidth, unsigned imageHeight,

@@ -360,8 +360,7 @@ TEST_F(AppServer, DplPrintersPrintZplDrawn)
   EXPECT_EQ(sent, ipptool(d, file, "application/vnd.datamax-dpl", "zpl-as-dpl", state));
   EXPECT_EQ("completed", state);
 
-  // Two labels, the second of two copies with a serial number, sent as octet-stream.  (A
-  // DPL job has one label size, its first label's: the labels are of one size here.)
+  // Two labels, the second of two copies with a serial number, sent as octet-stream.
   std::string two = "^XA^PW400^LL200^FO20,20^A0N,30,30^FDFirst^FS^XZ"
                     "^XA^PW400^LL200^FO20,20^BY2^BCN,60,Y,N,N^SN001,1,Y^FS^PQ2^XZ";
   writeFile(file, two);
@@ -374,6 +373,35 @@ TEST_F(AppServer, DplPrintersPrintZplDrawn)
     EXPECT_EQ(0u, differingDots(job.labels[i].image, drawn[i].image))
         << "label " << i + 1 << ": " << job.labels[i].image.width << " x " << job.labels[i].image.height
         << " dots printed, " << drawn[i].image.width << " x " << drawn[i].image.height << " drawn";
+
+  // A DPL job has one label size, its first label's: a smaller label prints on it from the
+  // top left corner; a larger one stops the job with the reason.
+  std::string shorter = "^XA^PW400^LL200^FO20,20^GB100,100,100^FS^XZ"
+                        "^XA^PW200^LL100^FO10,10^GB50,50,50^FS^XZ";
+  writeFile(file, shorter);
+  job = readJob(ipptool(d, file, "application/vnd.zebra-zpl", "zpl-sizes", state));
+  EXPECT_EQ("completed", state);
+  drawn = drawZpl(shorter, 203);
+  ASSERT_EQ(2u, job.labels.size());
+  ASSERT_EQ(2u, drawn.size());
+  const LabelImage& second = job.labels[1].image;
+  EXPECT_EQ(job.labels[0].image.width, second.width);
+  EXPECT_EQ(job.labels[0].image.height, second.height);
+  long long black = 0;
+  for (std::uint32_t y = 0; y < second.height; y++)
+    for (std::uint32_t x = 0; x < second.width; x++)
+      if (labelDot(second, x, y)) {
+        black++;
+        EXPECT_TRUE(zplrender::bitmapDot(drawn[1].image, static_cast<int>(x), static_cast<int>(y)))
+            << x << "," << y;
+      }
+  EXPECT_EQ(50 * 50, black);
+  writeFile(file, "^XA^PW200^LL100^FO10,10^GB50,50,50^FS^XZ^XA^PW400^LL200^FO20,20^GB100,100,100^FS^XZ");
+  ipptool(d, file, "application/vnd.zebra-zpl", "zpl-larger", state);
+  EXPECT_EQ("failed", state);
+  std::string log = readFile(dir.file("log"));
+  EXPECT_NE(std::string::npos, log.find("Label 2 is 400 x 200 dots, larger than the job"));
+  EXPECT_NE(std::string::npos, log.find("first label (200 x 100 dots)"));
 
   // Hostile jobs: a label too large to draw, more copies than a job prints.
   const std::pair<const char*, const char*> hostile[] = {
