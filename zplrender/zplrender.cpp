@@ -14,6 +14,7 @@
 #include "DataComDecompress.h"
 #include "GRFDataZ64.h"
 #include "barcode.h"
+#include "exactcheck.h"
 #include "text.h"
 
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -33,6 +35,53 @@ bool bitmapDot(const Bitmap& image, int x, int y)
   if (x < 0 || y < 0 || x >= image.width || y >= image.height)
     return false;
   return (image.bits[static_cast<std::size_t>(y) * image.rowBytes + x / 8] & (0x80 >> (x % 8))) != 0;
+}
+
+// A command text for a message: printable ASCII kept, other bytes as <0x..>, at most 40 bytes.
+std::string printable(std::string_view text)
+{
+  std::string out;
+  for (std::size_t i = 0; i < text.size() && i < 40; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "<0x%02X>", c);
+      out += hex;
+    }
+  }
+  if (text.size() > 40)
+    out += "...";
+  return out;
+}
+
+std::string describeByte(unsigned char byte)
+{
+  char text[8];
+  if (byte > 0x20 && byte < 0x7F && byte != '\'')
+    std::snprintf(text, sizeof text, "'%c'", byte);
+  else
+    std::snprintf(text, sizeof text, "0x%02X", byte);
+  return text;
+}
+
+bool readDecimal(std::string_view text, long long& value)
+{
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+    negative = text[i++] == '-';
+  if (i == text.size() || text.size() - i > 9)
+    return false;
+  long long v = 0;
+  for (; i < text.size(); i++) {
+    if (text[i] < '0' || text[i] > '9')
+      return false;
+    v = v * 10 + (text[i] - '0');
+  }
+  value = negative ? -v : v;
+  return true;
 }
 
 namespace {
@@ -149,24 +198,6 @@ std::string trim(std::string_view s)
   return std::string(s);
 }
 
-// A command text for a message: printable ASCII kept, other bytes as <0x..>, at most 40 bytes.
-std::string printable(std::string_view text)
-{
-  std::string out;
-  for (std::size_t i = 0; i < text.size() && i < 40; i++) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "<0x%02X>", c);
-      out += hex;
-    }
-  }
-  if (text.size() > 40)
-    out += "...";
-  return out;
-}
 
 // A number as ZPL reads one: leading blanks, a sign, digits and a fraction; anything else
 // leaves the default.
@@ -441,8 +472,11 @@ class Renderer {
       }
       unsigned char b = static_cast<unsigned char>(s.text[s.pos]);
       if (b != format_ && b != control_ && b != kDle) {
-        if (b != ' ' && b != '\r' && b != '\n' && b != '\t')
+        if (b != ' ' && b != '\r' && b != '\n' && b != '\t') {
+          if (options_.exact)
+            return fail(s.pos, "unexpected byte " + describeByte(b) + " between commands");
           note("text outside commands ignored");
+        }
         s.pos++;
         continue;
       }
@@ -458,6 +492,11 @@ class Renderer {
     // the job has not printed as sent, whatever labels came before.
     if (inLabel_)
       return fail(job_.size(), "the job ends inside a label format (no ^XZ)");
+    for (const auto& [name, download] : downloads_)
+      if (options_.exact && !download.recalled)
+        return fail(job_.size(), "the job ends with graphic " + printable(name) +
+                                     " downloaded at byte " + std::to_string(download.offset) +
+                                     " but never printed");
     if (result_.labels.empty() && labelsDelivered_ == 0)
       return fail(job_.size(), "the job prints no label");
     return true;
@@ -493,6 +532,15 @@ class Renderer {
   PrinterSettings settings_;
 
   std::map<std::string, std::shared_ptr<const Graphic>> graphics_;
+  // Exact reading: where each graphic was downloaded and whether a label printed it; the
+  // bytes of bitmap drawn, and of labels kept for a caller without a sink.
+  struct Download {
+    std::size_t offset = 0;
+    bool recalled = false;
+  };
+  std::map<std::string, Download> downloads_;
+  std::uint64_t exactWork_ = 0;
+  std::uint64_t keptLabelBytes_ = 0;
   std::map<std::string, std::shared_ptr<const std::string>> formats_;
   std::uint64_t storedBytes_ = 0;
 
@@ -603,6 +651,22 @@ class Renderer {
     return static_cast<long long>(std::llround(v));
   }
 
+  // A position: in dots within a label's reach; in the exact reading the number as written
+  // (checked already), so that a driver's long label is read as long as it is.
+  long long coordinate(const std::vector<std::string>& p, std::size_t i) const
+  {
+    return options_.exact ? written(p, i, 0) : dots(p, i, 0, -32000, 32000);
+  }
+
+  // A number of the exact reading as written, `fallback` when it is not given.
+  static long long written(const std::vector<std::string>& p, std::size_t i, long long fallback)
+  {
+    long long v = fallback;
+    if (i < p.size() && !p[i].empty() && !readDecimal(p[i], v))
+      v = fallback;
+    return v;
+  }
+
   static char letter(const std::vector<std::string>& p, std::size_t i, char fallback)
   {
     if (i >= p.size() || p[i].empty())
@@ -622,6 +686,16 @@ class Renderer {
     std::size_t start = s.pos;
     unsigned char prefix = static_cast<unsigned char>(s.text[s.pos]);
     bool format = prefix == format_;
+    if (options_.exact) {
+      format = format && prefix != control_;  // one prefix for both: read as a control command
+      if (s.text.size() - start < 3)
+        return fail(job_.size(), "the job ends inside a command");
+      for (std::size_t i = 1; i <= 2; i++) {
+        unsigned char c = static_cast<unsigned char>(s.text[start + i]);
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+          return fail(start + i, "byte " + describeByte(c) + " cannot be part of a command name");
+      }
+    }
     s.pos++;
     if (s.pos >= s.text.size()) {
       note("the job ends with a lone command prefix");
@@ -644,7 +718,7 @@ class Renderer {
 
     if (name == "CC" || name == "CT" || name == "CD") {
       if (s.pos >= s.text.size())
-        return true;
+        return options_.exact ? fail(s.pos, "the job ends inside " + shown) : true;
       char c = s.text[s.pos++];
       if (name == "CC")
         format_ = static_cast<unsigned char>(c);
@@ -673,9 +747,92 @@ class Renderer {
 
     std::string_view params = until(s, false);
     std::vector<std::string> p = split(params);
+    if (options_.exact && !exactCheck(name, shown, format, params, p, at))
+      return false;
     if (!format)
       return controlCommand(name, shown, params, p, at);
     return formatCommand(name, shown, p, at);
+  }
+
+  // The exact reading's checks of a command before it acts: where it stands, and that its
+  // numbers are numbers within their ranges.
+  bool exactCheck(const std::string& name, const std::string& shown, bool format,
+                  std::string_view params, const std::vector<std::string>& p, std::size_t at)
+  {
+    auto bare = [&] {  // a command without parameters
+      std::size_t first = params.find_first_not_of(" \t\r\n");
+      if (first == std::string_view::npos)
+        return true;
+      std::string text = trim(params);
+      return fail(static_cast<std::size_t>(params.data() - job_.data()) + first,
+                  "unexpected text after " + shown + ": '" + printable(text) + "'");
+    };
+    auto numbers = [&](std::initializer_list<std::size_t> which) {
+      long long v;
+      for (std::size_t i : which)
+        if (i < p.size() && !p[i].empty() && !readDecimal(p[i], v))
+          return fail(at, "bad number '" + printable(p[i]) + "' in " + shown);
+      return true;
+    };
+    auto value = [&](std::size_t i, long long fallback) {
+      long long v = fallback;
+      if (i < p.size() && !p[i].empty())
+        readDecimal(p[i], v);
+      return v;
+    };
+    if (!format)
+      return name == "SD" || name == "TA" ? numbers({0}) : true;
+    if (name == "XA")
+      return inLabel_ ? fail(at, "^XA inside a label format that has not ended") : bare();
+    if (!inLabel_)
+      return fail(at, shown + " outside a label format (^XA ... ^XZ)");
+    if (name == "XZ" || name == "FS" || name == "FR" || name == "PP")
+      return bare();
+    if (name == "FO" || name == "FT" || name == "LH")
+      return numbers({0, 1});
+    if (name == "LS" || name == "LT" || name == "CI")
+      return numbers({0});
+    if (name == "PQ")
+      return numbers({0, 1, 2});
+    if (name == "GB") {
+      if (!numbers({2, 0, 1}))
+        return false;
+      long long t = value(2, 1);
+      if (t < 1 || value(0, t) < 1 || value(1, t) < 1)
+        return fail(at, "box sizes in " + shown + " must be at least 1 dot");
+      return true;
+    }
+    if (name == "PW" || name == "LL") {
+      if (!numbers({0}))
+        return false;
+      long long v = value(0, 0);
+      if (v < 1 || v > options_.limits.maxSide)
+        return fail(at, shown + " " + std::to_string(v) + " lies outside 1 to " +
+                            std::to_string(options_.limits.maxSide) + " dots");
+      return true;
+    }
+    if (name == "PR") {
+      for (std::size_t i = 0; i < p.size() && i < 3; i++) {
+        long long v;
+        bool letterSpeed = p[i].size() == 1 && p[i][0] >= 'A' && p[i][0] <= 'E';
+        if (!p[i].empty() && !letterSpeed && !readDecimal(p[i], v))
+          return fail(at, "bad speed '" + printable(p[i]) + "' in " + shown);
+      }
+      return true;
+    }
+    if (name == "XG") {
+      if (!numbers({1, 2}))
+        return false;
+      long long mx = value(1, 1), my = value(2, 1);
+      if (mx < 1 || mx > 10 || my < 1 || my > 10)
+        return fail(at, "magnification in " + shown + " must be 1 to 10");
+      std::string n = storedName(param(p, 0), ".GRF");
+      auto found = downloads_.find(n);
+      if (found == downloads_.end() || !graphics_.count(n))
+        return fail(at, shown + " recalls graphic " + printable(n) + ", which is not stored");
+      found->second.recalled = true;
+    }
+    return true;
   }
 
   bool controlCommand(const std::string& name, const std::string& shown, std::string_view params,
@@ -723,16 +880,16 @@ class Renderer {
       return true;
     }
     if (name == "LH") {
-      homeX_ = dots(p, 0, homeX_, -32000, 32000);
-      homeY_ = dots(p, 1, homeY_, -32000, 32000);
+      homeX_ = options_.exact ? coordinate(p, 0) : dots(p, 0, homeX_, -32000, 32000);
+      homeY_ = options_.exact ? coordinate(p, 1) : dots(p, 1, homeY_, -32000, 32000);
       return true;
     }
     if (name == "LS") {
-      settings_.labelShift = static_cast<int>(dots(p, 0, 0, -9999, 9999));
+      settings_.labelShift = static_cast<int>(options_.exact ? coordinate(p, 0) : dots(p, 0, 0, -9999, 9999));
       return true;
     }
     if (name == "LT") {
-      settings_.labelTop = static_cast<int>(dots(p, 0, 0, -120, 120));
+      settings_.labelTop = static_cast<int>(options_.exact ? coordinate(p, 0) : dots(p, 0, 0, -120, 120));
       return true;
     }
     if (name == "LR") {
@@ -808,11 +965,13 @@ class Renderer {
       return true;
     }
     if (name == "ID") {
-      auto found = graphics_.find(storedName(param(p, 0), ".GRF"));
+      std::string n = storedName(param(p, 0), ".GRF");
+      auto found = graphics_.find(n);
       if (found != graphics_.end()) {
         storedBytes_ -= found->second->data.size();
         graphics_.erase(found);
       }
+      downloads_.erase(n);
       return true;
     }
     if (!inLabel_) {
@@ -849,8 +1008,8 @@ class Renderer {
       field_.baseline = name == "FT";
       bool given = !param(p, 0).empty() || !param(p, 1).empty();
       field_.follow = name == "FT" && !given;
-      field_.x = homeX_ + dots(p, 0, 0, -32000, 32000) - settings_.labelShift.value_or(0);
-      field_.y = homeY_ + dots(p, 1, 0, -32000, 32000) + settings_.labelTop.value_or(0);
+      field_.x = homeX_ + coordinate(p, 0) - settings_.labelShift.value_or(0);
+      field_.y = homeY_ + coordinate(p, 1) + settings_.labelTop.value_or(0);
       field_.justify = integer(p, 2, fieldJustify_, 0, 2) == 1 ? 1 : 0;
       return true;
     }
@@ -941,6 +1100,11 @@ class Renderer {
         field_.t = dots(p, 2, 1, 1, 32000);
         field_.w = dots(p, 0, field_.t, 1, 32000);
         field_.h = dots(p, 1, field_.t, 1, 32000);
+        if (options_.exact) {  // as written (checked already): a driver's box may span a roll
+          field_.t = written(p, 2, 1);
+          field_.w = written(p, 0, field_.t);
+          field_.h = written(p, 1, field_.t);
+        }
         field_.color = letter(p, 3, 'B');
         field_.kind = name == "GB" ? Kind::box : name == "GE" ? Kind::ellipse : Kind::diagonal;
         if (name == "GB")
@@ -1223,12 +1387,19 @@ class Renderer {
     for (std::size_t& c : commas) {
       c = params.find(delimiter_, from);
       if (c == std::string_view::npos) {
-        note("~DG without its data ignored");
-        return true;
+        if (!options_.exact) {
+          note("~DG without its data ignored");
+          return true;
+        }
+        if (sources_.back().pos >= sources_.back().text.size())
+          return fail(job_.size(), "the job ends inside the ~DG header");
+        return fail(at, "~DG needs a graphic name, a byte count and bytes per row");
       }
       from = c + 1;
     }
     std::string n = storedName(params.substr(0, commas[0]), ".GRF");
+    if (options_.exact)
+      return downloadExact(params, commas, n, at);
     double total = 0, rowBytes = 0;
     parseNumber(params.substr(commas[0] + 1, commas[1] - commas[0] - 1), total);
     parseNumber(params.substr(commas[1] + 1, commas[2] - commas[1] - 1), rowBytes);
@@ -1252,6 +1423,91 @@ class Renderer {
       note("graphic " + printable(n) + " not stored: " + problem);
       return true;
     }
+    return storeGraphic(n, std::move(g), at);
+  }
+
+  std::string budgetText() const
+  {
+    return "the job's graphics and labels need more than " +
+           std::to_string(options_.limits.maxStoredBytes) + " bytes, more than a preview holds";
+  }
+
+  // A count of up to 18 digits, so that an absurd size is reported as too large rather than
+  // as unreadable.
+  static bool readCount(std::string_view text, std::uint64_t& value)
+  {
+    if (text.empty() || text.size() > 18)
+      return false;
+    value = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9')
+        return false;
+      value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return true;
+  }
+
+  // ~DG in the exact reading: the declared sizes are whole rows within the limits, and the
+  // data gives exactly the bytes declared.
+  bool downloadExact(std::string_view params, const std::size_t (&commas)[3], const std::string& n,
+                     std::size_t at)
+  {
+    std::string totalText = trim(params.substr(commas[0] + 1, commas[1] - commas[0] - 1));
+    std::string rowText = trim(params.substr(commas[1] + 1, commas[2] - commas[1] - 1));
+    std::uint64_t total = 0, rowBytes = 0;
+    if (!readCount(totalText, total) || total == 0)
+      return fail(at, "bad byte count '" + printable(totalText) + "' in ~DG");
+    if (!readCount(rowText, rowBytes) || rowBytes == 0)
+      return fail(at, "bad bytes per row '" + printable(rowText) + "' in ~DG");
+    if (total > options_.limits.maxLabelBytes)
+      return fail(at, "~DG declares " + std::to_string(total) + " bytes, more than the " +
+                          std::to_string(options_.limits.maxLabelBytes) + " a preview accepts");
+    if (rowBytes * 8 > static_cast<std::uint64_t>(options_.limits.maxSide))
+      return fail(at, "~DG rows of " + std::to_string(rowBytes) + " bytes are wider than a preview draws");
+    if (total % rowBytes != 0)
+      return fail(at, "~DG byte count " + std::to_string(total) + " is not a whole number of rows of " +
+                          std::to_string(rowBytes) + " bytes");
+    auto old = graphics_.find(n);
+    std::uint64_t replaced = old == graphics_.end() ? 0 : old->second->data.size();
+    if (storedBytes_ - replaced + total + keptLabelBytes_ > options_.limits.maxStoredBytes)
+      return fail(at, budgetText());
+
+    std::size_t dataStart = static_cast<std::size_t>(params.data() - job_.data()) + commas[2] + 1;
+    std::string_view text = params.substr(commas[2] + 1);
+    auto g = std::make_shared<Graphic>();
+    g->rowBytes = static_cast<int>(rowBytes);
+    g->rows = static_cast<int>(total / rowBytes);
+    g->data.assign(total, 0);
+    std::uint64_t produced = 0;
+    std::string_view z64 = text.substr(std::min(text.find_first_not_of("\r\n \t"), text.size()));
+    if (GRFIsZ64Data(z64.data(), z64.size())) {
+      GRFZ64Fault fault;
+      int status = GRFDataZ64Decode(z64.data(), z64.size(), g->data.data(), total, &fault);
+      if (status != 0) {
+        Fault f = z64Fault(job_, dataStart + static_cast<std::size_t>(z64.data() - text.data()), status, fault, n);
+        return fail(f.at, f.what);
+      }
+      produced = total;
+    } else if (!text.empty()) {
+      produced = total;
+      int status = GRFDataDecompress(text.data(), text.size(), rowBytes, g->data.data(), &produced);
+      if (status != 0) {
+        Fault f = hexFault(text, dataStart, status, rowBytes, total, n);
+        return fail(f.at, f.what);
+      }
+    }
+    if (produced != total) {
+      if (sources_.back().pos >= sources_.back().text.size())
+        return fail(job_.size(), "the job ends inside the data of graphic " + printable(n) + ": " +
+                                     std::to_string(produced) + " of " + std::to_string(total) + " bytes");
+      return fail(dataStart, "the data of graphic " + printable(n) + " gives " + std::to_string(produced) +
+                                 " bytes, ~DG declared " + std::to_string(total));
+    }
+    auto earlier = downloads_.find(n);
+    if (earlier != downloads_.end() && !earlier->second.recalled)
+      note("graphic " + printable(n) + " downloaded at byte " + std::to_string(earlier->second.offset) +
+           " was replaced before it was printed");
+    downloads_[n] = {at, false};
     return storeGraphic(n, std::move(g), at);
   }
 
@@ -1351,6 +1607,8 @@ class Renderer {
 
   bool addWork(std::uint64_t dotsDrawn)
   {
+    if (options_.exact)
+      return true;  // counted before the label is drawn (finishExactLabel)
     work_ += dotsDrawn;
     if (work_ > options_.limits.maxWorkDots)
       return fail(labelStart_, "the job draws more than " +
@@ -1851,11 +2109,85 @@ class Renderer {
     return true;
   }
 
+  // The box a field of the exact reading covers: a graphic's whole bytes, a box at least as
+  // thick as its border.
+  struct Extent {
+    long long x0, y0, x1, y1;
+  };
+  static Extent extentOf(const Field& f)
+  {
+    long long w, h;
+    if (f.kind == Kind::graphic && f.graphic) {
+      w = static_cast<long long>(f.graphic->rowBytes) * 8 * f.magX;
+      h = static_cast<long long>(f.graphic->rows) * f.magY;
+    } else {
+      w = std::max(f.w, f.t);
+      h = std::max(f.h, f.t);
+    }
+    long long top = f.baseline ? f.y - h : f.y;
+    return {f.x, top, f.x + w, top + h};
+  }
+
+  // A format of the exact reading is one label (its ^PQ quantity in its settings), as large as
+  // its fields when the job sets no size.
+  bool finishExactLabel()
+  {
+    if (fields_.empty())
+      return true;  // a format of settings alone prints nothing
+    Label label;
+    long long width = 1, height = 1;
+    for (const Field& f : fields_) {
+      Extent e = extentOf(f);
+      width = std::max(width, e.x1);
+      height = std::max(height, e.y1);
+    }
+    if (printWidth_)
+      width = *printWidth_;
+    else
+      label.notes.push_back("no ^PW in the job: the width is that of the fields");
+    if (labelLength_)
+      height = *labelLength_;
+    else
+      label.notes.push_back("no ^LL in the job: the length is that of the fields");
+    std::uint64_t bytes = static_cast<std::uint64_t>(width + 7) / 8 * static_cast<std::uint64_t>(height);
+    if (width > options_.limits.maxSide || height > options_.limits.maxSide ||
+        bytes > options_.limits.maxLabelBytes)
+      return fail(labelStart_, "a label of " + std::to_string(width) + " x " + std::to_string(height) +
+                                   " dots is larger than a preview draws");
+    if (storedBytes_ + keptLabelBytes_ + bytes > options_.limits.maxStoredBytes)
+      return fail(labelStart_, budgetText());
+    // What the label costs to draw: a pass over it for a mirror or a turn, and each field's
+    // part on it.
+    exactWork_ += 2 * bytes;
+    for (const Field& f : fields_) {
+      Extent e = extentOf(f);
+      long long w = std::min(e.x1, width) - std::max(e.x0, 0LL);
+      long long h = std::min(e.y1, height) - std::max(e.y0, 0LL);
+      if (w > 0 && h > 0)
+        exactWork_ += static_cast<std::uint64_t>(w / 8 + 1) * static_cast<std::uint64_t>(h);
+    }
+    if (exactWork_ > options_.limits.maxWorkDots)
+      return fail(labelStart_, "the job draws more than " + std::to_string(options_.limits.maxWorkDots) +
+                                   " bytes of labels, more than a preview draws for a job of " +
+                                   std::to_string(job_.size()) + " bytes");
+    label.offset = labelStart_;
+    label.settings = settings_;
+    if (!drawLabel(label, 0, static_cast<int>(width), static_cast<int>(height)))
+      return false;
+    label.fields.clear();
+    fields_.clear();
+    if (!sink_)
+      keptLabelBytes_ += bytes;
+    return deliver(std::move(label));
+  }
+
   bool finishLabel()
   {
     if (!closeField())
       return false;
     inLabel_ = false;
+    if (options_.exact)
+      return finishExactLabel();
     if (storesFormat_ || fields_.empty())
       return true;
     int width = printWidth_.value_or(mediaWidth_);
@@ -1918,6 +2250,34 @@ bool renderZpl(std::span<const std::uint8_t> job, const Options& options, Result
   if (!ok && result.error.empty())
     result.error = "the job cannot be drawn";
   return ok;
+}
+
+bool isRasterJob(std::span<const std::uint8_t> job)
+{
+  static const char* const known[] = {"XA", "XZ", "FO", "FT", "FS", "FR", "XG", "GB", "PW",
+                                      "LL", "LH", "LS", "LT", "CI", "PQ", "PP", "LR", "ID",
+                                      "MN", "MT", "PO", "PM", "MM", "JM", "JU", "PR", "SD",
+                                      "TA", "JS", "DG", "CC", "CD", "CT"};
+  unsigned char formatPrefix = '^';
+  unsigned char controlPrefix = '~';
+  for (std::size_t i = 0; i + 2 < job.size(); i++) {
+    unsigned char b = job[i];
+    if (b != formatPrefix && b != controlPrefix && b != kDle)
+      continue;
+    char name[3] = {upper(static_cast<char>(job[i + 1])), upper(static_cast<char>(job[i + 2])), 0};
+    bool found = false;
+    for (const char* k : known)
+      found = found || std::strcmp(k, name) == 0;
+    if (!found)
+      return false;
+    if (name[0] == 'C' && (name[1] == 'C' || name[1] == 'T') && i + 3 < job.size()) {
+      (name[1] == 'C' ? formatPrefix : controlPrefix) = job[i + 3];
+      i += 3;
+      continue;
+    }
+    i += 2;
+  }
+  return true;
 }
 
 bool looksLikeZpl(std::span<const std::uint8_t> job)

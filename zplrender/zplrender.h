@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zplrender {
@@ -54,6 +55,14 @@ struct Limits {
 };
 
 struct Options {
+  // A job of a driver's raster commands alone (isRasterJob), read as a check of that driver
+  // rather than as a printer reads it: whatever a printer would pass over (a byte out of place,
+  // graphic data that does not give its declared size, a graphic never printed, a command
+  // outside a label) ends the job with where and why.  Each format is one label whatever its
+  // ^PQ (the quantity is in its settings), as large as its fields when the job sets no size,
+  // and its fields are not listed.  The limits still hold; maxWorkDots then counts bytes of
+  // bitmap drawn and maxStoredBytes the stored graphics and kept labels together.
+  bool exact = false;
   int dpi = 203;
   // The media for a job without ^PW or ^LL, in dots; 0 for 4 x 6 inches at `dpi`.
   int mediaWidth = 0;
@@ -118,6 +127,16 @@ using LabelSink = std::function<bool(Label& label, int number)>;
 // Reads and draws a whole job.  True on success; false with result.error set.
 bool renderZpl(std::span<const std::uint8_t> job, const Options& options, Result& result,
                const LabelSink& sink = nullptr);
+
+// True when every command of the job is one a raster driver sends (a label of downloaded
+// graphics, boxes and settings): such a job is read with Options::exact.
+bool isRasterJob(std::span<const std::uint8_t> job);
+
+// Words for messages: printable ASCII kept, other bytes as <0x..>, at most 40 bytes ("..."
+// after); one byte as 'A' or 0x1F; an optional sign and 1 to 9 decimal digits, the whole text.
+std::string printable(std::string_view text);
+std::string describeByte(unsigned char byte);
+bool readDecimal(std::string_view text, long long& value);
 
 // True when the bytes look like a ZPL II job: a ^XA or ~ command near the start, after blanks.
 bool looksLikeZpl(std::span<const std::uint8_t> job);

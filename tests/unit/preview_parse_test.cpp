@@ -141,8 +141,8 @@ TEST(PreviewZpl, FieldOriginMagnificationAndOtherNames)
             (std::vector<std::string>{"####....", "####....", "##......", "##......"}));
 }
 
-// Raw ZPL from other hosts (text, barcodes, shapes) is drawn by the label renderer, its fields
-// listed; a job of the raster commands alone stays with the strict reader above.
+// Raw ZPL from other hosts (text, barcodes, shapes) is drawn as the printer draws it, its fields
+// listed; a job of the raster commands alone is read exactly, as above.
 TEST(PreviewZpl, RawZplFromOtherHostsIsDrawn)
 {
   LabelJob job;
@@ -163,15 +163,15 @@ TEST(PreviewZpl, RawZplFromOtherHostsIsDrawn)
   std::string text = describeLabelJob(job, 203);
   EXPECT_NE(text.find("field: circle ^GC at 2,2"), std::string::npos) << text;
   EXPECT_NE(text.find("no label font"), std::string::npos) << text;
-  // The raster commands alone: the strict reader, a label as large as its fields.
+  // The raster commands alone: read exactly, a label as large as its fields.
   LabelJob own = parseOk("^XA^FO0,0^GB3,2,1^FS^XZ");
   EXPECT_EQ(own.labels.at(0).image.width, 3u);
   EXPECT_TRUE(own.labels[0].fields.empty());
 }
 
-// A job of raster commands alone and the same job with a command only the renderer knows
-// print the same: both move the format by ^LT and ^LS as the printer does.
-TEST(PreviewZpl, BothReadersPlaceTheFormatAlike)
+// A job of raster commands alone (read exactly) and the same job with any other command (read
+// as a printer reads it) print the same: both move the format by ^LT and ^LS as the printer does.
+TEST(PreviewZpl, RasterAndOtherJobsPlaceTheFormatAlike)
 {
   for (const char* offsets : {"^LT4^LS0", "^LT-3^LS2", "^LT0^LS-5"}) {
     std::string format = std::string("^XA") + offsets + "^PW24^LL16^FO6,6^GB8,8,8^FS";
