@@ -19,7 +19,6 @@ namespace {
 
 zplrender::Options options;
 
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -43,22 +42,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+// What holds for every reading: drawn labels exactly as large as their sizes say, within the
+// limits, or a reason at a place inside the input.
+void check(const zplrender::Options& o, bool ok, const zplrender::Result& result, std::size_t size)
 {
-  if (size > 65536)
-    return -1;
-  zplrender::Result result;
-  bool ok = zplrender::renderZpl(std::span<const std::uint8_t>(data, size), options, result);
   if (!ok) {
     if (result.error.empty() || result.errorOffset > size)
       std::abort();
-    return 0;
+    return;
   }
-  if (result.labels.empty() || static_cast<int>(result.labels.size()) > options.limits.maxLabels)
+  if (result.labels.empty() || (!o.exact && static_cast<int>(result.labels.size()) > o.limits.maxLabels))
     std::abort();
   for (const zplrender::Label& label : result.labels) {
     const zplrender::Bitmap& image = label.image;
-    if (image.width < 1 || image.height < 1 || image.width > options.limits.maxSide ||
+    if (image.width < 1 || image.height < 1 || image.width > o.limits.maxSide ||
         image.rowBytes != (static_cast<std::size_t>(image.width) + 7) / 8 ||
         image.bits.size() != image.rowBytes * static_cast<std::size_t>(image.height) ||
         label.offset > size)
@@ -69,6 +66,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (image.bits[static_cast<std::size_t>(y) * image.rowBytes + image.rowBytes - 1] &
             (0xFF >> (image.width % 8)))
           std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+  if (size > 65536)
+    return -1;
+  std::span<const std::uint8_t> job(data, size);
+  zplrender::Result result;
+  bool ok = zplrender::renderZpl(job, options, result);
+  check(options, ok, result, size);
+  // A raster driver's job is also read exactly, as labelpreview reads it.
+  if (zplrender::isRasterJob(job)) {
+    zplrender::Options exact = options;
+    exact.exact = true;
+    ok = zplrender::renderZpl(job, exact, result);
+    check(exact, ok, result, size);
   }
   return 0;
 }
