@@ -1342,7 +1342,7 @@ class Renderer {
       std::string_view bytes = s.text.substr(s.pos, n);
       s.pos += n;
       if (type == 'C') {
-        problem = "^GFC compressed binary is not drawn";
+        problem = "^GFC compressed binary (an unpublished compression) is not drawn";
       } else {
         g->data.assign(static_cast<std::size_t>(g->rows) * g->rowBytes, 0);
         std::memcpy(g->data.data(), bytes.data(), std::min<std::size_t>(bytes.size(), g->data.size()));
