@@ -1718,9 +1718,27 @@ class Renderer {
     long long from = std::max(0LL, y0), to = std::min<long long>(c.image.height, y0 + h);
     if (!addWork(static_cast<std::uint64_t>(std::max(0LL, to - from)) * static_cast<std::uint64_t>(std::min<long long>(w, c.image.width) / 8 + 2)))
       return false;
+    // A graphic on a byte boundary at its own size (a driver's page, a carrier's label image)
+    // goes on a byte at a time.
+    bool whole = f.magX == 1 && x0 >= 0 && x0 % 8 == 0;
     for (long long y = from; y < to; y++) {
       long long gy = (y - y0) / f.magY;
       const std::uint8_t* src = g.data.data() + static_cast<std::size_t>(gy) * g.rowBytes;
+      if (whole) {
+        std::uint8_t* dst = c.image.bits.data() + static_cast<std::size_t>(y) * c.image.rowBytes;
+        std::size_t first = static_cast<std::size_t>(x0 / 8);
+        for (std::size_t k = 0; k < static_cast<std::size_t>(g.rowBytes) && first + k < c.image.rowBytes; k++) {
+          std::uint8_t b = src[k];
+          long long left = x0 + static_cast<long long>(k) * 8;
+          if (c.image.width - left < 8)  // the dots past the label's edge stay white
+            b &= static_cast<std::uint8_t>(0xFF << (8 - (c.image.width - left)));
+          if (op == Op::flip)
+            dst[first + k] ^= b;
+          else
+            dst[first + k] |= b;
+        }
+        continue;
+      }
       long long gx = 0;
       long long gw = static_cast<long long>(g.rowBytes) * 8;
       // Runs of black dots become spans.
