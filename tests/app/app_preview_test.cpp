@@ -73,6 +73,14 @@ std::string encoded(Language language, const std::vector<LabelBitmap>& pages, in
   return out;
 }
 
+// The renderer just built, with the server's default limits.
+RendererOptions renderer()
+{
+  RendererOptions options;
+  options.program = LABEL_RENDER_PATH;
+  return options;
+}
+
 KeptJob keptFrom(const std::string& bytes, int id = 1, int dpi = 203)
 {
   JobCapture capture;
@@ -116,11 +124,11 @@ TEST(JobCapture, KeepsBytesUpToTheLimitThenOnlyCounts)
   KeptJob job;
   job.tooLarge = capture.tooLarge;
   job.total = capture.total;
-  JobSummary summary = summarizeJob(job);
+  JobSummary summary = summarizeJob(job, renderer());
   EXPECT_NE(std::string::npos, summary.problem.find("too large to preview")) << summary.problem;
   EXPECT_EQ(0, summary.labels);
   std::string png, error;
-  EXPECT_FALSE(labelPng(job, 1, png, error));
+  EXPECT_FALSE(labelPng(job, 1, renderer(), png, error));
 }
 
 TEST(PreviewShelf, KeepsTheLastJobsWithinTheirBytes)
@@ -172,7 +180,7 @@ TEST(PreviewShelf, JobsEndWhileClientsRead)
     for (int round = 0; round < 30; round++) {
       for (PreviewShelf& shelf : shelves) {
         for (const auto& job : keptJobs(shelf))
-          wrong += summarizeJob(*job).labels != 1;
+          wrong += summarizeJob(*job, renderer()).labels != 1;
       }
     }
   });
@@ -199,7 +207,7 @@ TEST(JobPreview, LabelsAreDrawnFromTheBytesSent)
     ASSERT_EQ(2u, job.labels.size());
     for (int n = 1; n <= 2; n++) {
       std::string png, why;
-      ASSERT_TRUE(labelPng(kept, n, png, why)) << why;
+      ASSERT_TRUE(labelPng(kept, n, renderer(), png, why)) << why;
       const LabelImage& label = job.labels[n - 1].image;
       EXPECT_EQ(0u, differingDots(decodePng(png), label.width, label.height, label.rowBytes, label.bits));
       // The label printed holds the page: its square is where the page has it.
@@ -207,10 +215,10 @@ TEST(JobPreview, LabelsAreDrawnFromTheBytesSent)
       EXPECT_FALSE(labelDot(label, n == 1 ? 95 : 25, 50));
     }
     std::string png, why;
-    EXPECT_FALSE(labelPng(kept, 3, png, why));
-    EXPECT_FALSE(labelPng(kept, 0, png, why));
+    EXPECT_FALSE(labelPng(kept, 3, renderer(), png, why));
+    EXPECT_FALSE(labelPng(kept, 0, renderer(), png, why));
 
-    JobSummary summary = summarizeJob(kept);
+    JobSummary summary = summarizeJob(kept, renderer());
     EXPECT_EQ("", summary.problem);
     EXPECT_EQ(2, summary.labels);
     EXPECT_FALSE(summary.moreLabels);
@@ -232,14 +240,14 @@ TEST(JobPreview, AJobOfManyLabelsShowsTheFirstFew)
 {
   std::vector<LabelBitmap> pages(kPreviewLabels + 2, drawnPage(64, 64, 10));
   KeptJob kept = keptFrom(encoded(Language::zpl, pages));
-  JobSummary summary = summarizeJob(kept);
+  JobSummary summary = summarizeJob(kept, renderer());
   EXPECT_EQ(kPreviewLabels, summary.labels);
   EXPECT_TRUE(summary.moreLabels);
   EXPECT_EQ(static_cast<std::size_t>(kPreviewLabels), summary.settings.size());
   EXPECT_NE(std::string::npos, summary.description.find("more labels")) << summary.description;
   std::string png, error;
-  EXPECT_TRUE(labelPng(kept, kPreviewLabels, png, error)) << error;
-  EXPECT_FALSE(labelPng(kept, kPreviewLabels + 1, png, error));
+  EXPECT_TRUE(labelPng(kept, kPreviewLabels, renderer(), png, error)) << error;
+  EXPECT_FALSE(labelPng(kept, kPreviewLabels + 1, renderer(), png, error));
 }
 
 // Bytes that are no label job, or a job cut short: a reason on the page, the labels read
@@ -247,23 +255,23 @@ TEST(JobPreview, AJobOfManyLabelsShowsTheFirstFew)
 TEST(JobPreview, BrokenJobsGiveAReason)
 {
   KeptJob text = keptFrom("hello, printer");
-  JobSummary summary = summarizeJob(text);
+  JobSummary summary = summarizeJob(text, renderer());
   EXPECT_NE(std::string::npos, summary.problem.find("cannot be read")) << summary.problem;
   EXPECT_EQ(0, summary.labels);
 
   KeptJob empty;
-  EXPECT_FALSE(summarizeJob(empty).problem.empty());
+  EXPECT_FALSE(summarizeJob(empty, renderer()).problem.empty());
   std::string png, error;
-  EXPECT_FALSE(labelPng(empty, 1, png, error));
+  EXPECT_FALSE(labelPng(empty, 1, renderer(), png, error));
   EXPECT_FALSE(error.empty());
 
   std::string two = encoded(Language::zpl, {drawnPage(100, 60, 10), drawnPage(100, 60, 50)});
   std::size_t second = two.rfind("~DG");
   ASSERT_NE(std::string::npos, second);
   KeptJob cut = keptFrom(two.substr(0, second + 40));
-  summary = summarizeJob(cut);
+  summary = summarizeJob(cut, renderer());
   EXPECT_GE(summary.labels, 1);
-  EXPECT_TRUE(labelPng(cut, 1, png, error)) << error;
+  EXPECT_TRUE(labelPng(cut, 1, renderer(), png, error)) << error;
 }
 
 TEST(TestLabel, FramesTheLabelAtThePrintersSize)
@@ -368,7 +376,7 @@ const std::string kBoxAndBarcode =
 TEST(JobPreview, RawZplIsDrawnAsThePrinterDrawsIt)
 {
   KeptJob kept = keptFrom(kBoxAndBarcode);
-  JobSummary summary = summarizeJob(kept);
+  JobSummary summary = summarizeJob(kept, renderer());
   EXPECT_EQ("", summary.problem);
   ASSERT_EQ(1, summary.labels);
   EXPECT_EQ(0u, settingValue(summary.settings[0], "Size").find("480 x 320 dots"))
@@ -379,7 +387,7 @@ TEST(JobPreview, RawZplIsDrawnAsThePrinterDrawsIt)
   EXPECT_NE(std::string::npos, summary.description.find("^BC")) << summary.description;
 
   std::string png, error;
-  ASSERT_TRUE(labelPng(kept, 1, png, error)) << error;
+  ASSERT_TRUE(labelPng(kept, 1, renderer(), png, error)) << error;
   zplrender::Label direct = drawnDirectly(kBoxAndBarcode, 203);
   EXPECT_EQ(0u, differingDots(decodePng(png), static_cast<unsigned>(direct.image.width),
                               static_cast<unsigned>(direct.image.height), direct.image.rowBytes,
@@ -389,7 +397,7 @@ TEST(JobPreview, RawZplIsDrawnAsThePrinterDrawsIt)
   ASSERT_EQ(480u, grey.width);
   EXPECT_EQ(0, grey.dots[21 * 480 + 240]);
   EXPECT_NE(std::string::npos, readBarcodes(png).find("Code128\tLP-4711-23")) << readBarcodes(png);
-  EXPECT_FALSE(labelPng(kept, 2, png, error));
+  EXPECT_FALSE(labelPng(kept, 2, renderer(), png, error));
 }
 
 // Without ^PW and ^LL the label is the printer's media at its resolution; a job the renderer
@@ -401,20 +409,20 @@ TEST(JobPreview, RawZplTakesThePrintersMediaAndLimits)
   kept.dpi = 300;
   kept.mediaWidth = 600;
   kept.mediaHeight = 450;
-  JobSummary summary = summarizeJob(kept);
+  JobSummary summary = summarizeJob(kept, renderer());
   ASSERT_EQ(1, summary.labels) << summary.problem;
   EXPECT_EQ(0u, settingValue(summary.settings[0], "Size").find("600 x 450 dots, 50.8 x 38.1 mm at 300 dpi"))
       << settingValue(summary.settings[0], "Size");
 
   KeptJob copies = keptFrom("^XA^PW200^LL100^FO10,10^A0N,20,20^FDx^FS^PQ99999999^XZ");
-  summary = summarizeJob(copies);
+  summary = summarizeJob(copies, renderer());
   EXPECT_EQ(kPreviewLabels, summary.labels);
   EXPECT_TRUE(summary.moreLabels);
 
   KeptJob huge = keptFrom("^XA^PW32000^LL32000^FO0,0^GB32000,32000,32000^FS^FO9,9^A0N,20,20^FDx^FS^XZ");
-  summary = summarizeJob(huge);
+  summary = summarizeJob(huge, renderer());
   EXPECT_EQ(0, summary.labels);
   EXPECT_NE(std::string::npos, summary.problem.find("32000 x 32000")) << summary.problem;
   std::string png, error;
-  EXPECT_FALSE(labelPng(huge, 1, png, error));
+  EXPECT_FALSE(labelPng(huge, 1, renderer(), png, error));
 }
