@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -425,4 +426,141 @@ TEST(JobPreview, RawZplTakesThePrintersMediaAndLimits)
   EXPECT_NE(std::string::npos, summary.problem.find("32000 x 32000")) << summary.problem;
   std::string png, error;
   EXPECT_FALSE(labelPng(huge, 1, renderer(), png, error));
+}
+
+namespace {
+
+JobSummary twoLabels()
+{
+  JobSummary summary;
+  summary.problem = "The job cannot be read past byte 90 (label 3): ^GF cut short";
+  summary.labels = 2;
+  summary.moreLabels = true;
+  summary.settings = {{{"Size", "600 x 400 dots"}, {"Darkness", "20 of 30 (~SD20)"}},
+                      {{"Size", "812 x 1218 dots"}}};
+  summary.description = "Label 1: \xC3\x84rger & <Co>\nLabel 2\n";
+  return summary;
+}
+
+void expectSame(const JobSummary& want, const JobSummary& got)
+{
+  EXPECT_EQ(want.problem, got.problem);
+  EXPECT_EQ(want.labels, got.labels);
+  EXPECT_EQ(want.moreLabels, got.moreLabels);
+  ASSERT_EQ(want.settings.size(), got.settings.size());
+  for (std::size_t n = 0; n < want.settings.size(); n++) {
+    ASSERT_EQ(want.settings[n].size(), got.settings[n].size());
+    for (std::size_t i = 0; i < want.settings[n].size(); i++) {
+      EXPECT_EQ(want.settings[n][i].name, got.settings[n][i].name);
+      EXPECT_EQ(want.settings[n][i].value, got.settings[n][i].value);
+    }
+  }
+  EXPECT_EQ(want.description, got.description);
+}
+
+bool decodes(const std::string& record, JobSummary& summary, std::string& error)
+{
+  return decodeSummary({reinterpret_cast<const unsigned char*>(record.data()), record.size()}, summary, error);
+}
+
+std::string word(std::uint32_t value)
+{
+  unsigned char bytes[4];
+  putWord(bytes, value);
+  return std::string(reinterpret_cast<const char*>(bytes), 4);
+}
+
+// A renderer of our own making: a shell script in `dir`.
+RendererOptions scriptRenderer(const testsupport::TempDir& dir, const std::string& script)
+{
+  std::string path = dir.file("renderer.sh");
+  std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  RendererOptions options;
+  options.program = path;
+  return options;
+}
+
+}  // namespace
+
+// The summary goes from the renderer to the server as a record: read back as it was written;
+// a record cut anywhere, or whose lengths and counts lie, is refused and not read past its end.
+TEST(PreviewRecord, ASummaryComesBackWholeOrIsRefused)
+{
+  JobSummary summary = twoLabels(), got;
+  std::string record = encodeSummary(summary), error;
+  ASSERT_TRUE(decodes(record, got, error)) << error;
+  expectSame(summary, got);
+
+  for (std::size_t length = 0; length < record.size(); length++)
+    EXPECT_FALSE(decodes(record.substr(0, length), got, error)) << length;
+  EXPECT_FALSE(decodes(record + "x", got, error));
+  EXPECT_EQ("bytes after the summary", error);
+
+  // The problem's length says 4 GiB.
+  std::string lying = record;
+  lying.replace(0, 4, word(0xFFFFFFFF));
+  EXPECT_FALSE(decodes(lying, got, error));
+  // Five labels; a label of 17 settings.
+  std::string labels = word(0) + word(kPreviewLabels + 1) + word(0) + word(0);
+  EXPECT_FALSE(decodes(labels, got, error));
+  EXPECT_EQ("a summary of 5 labels", error);
+  std::string settings = word(0) + word(1) + word(0) + word(kSummarySettings + 1) + word(0);
+  EXPECT_FALSE(decodes(settings, got, error));
+  EXPECT_EQ("a label of 17 settings", error);
+  EXPECT_FALSE(decodes(std::string(kSummaryLimit + 1, '\0'), got, error));
+
+  // A description too long for a record is cut, whole characters, with a line that says so.
+  summary.description = std::string(kSummaryLimit - 3, 'a') + "\xC3\x84\xC3\x84\xC3\x84";
+  record = encodeSummary(summary);
+  EXPECT_LE(record.size(), kSummaryLimit);
+  ASSERT_TRUE(decodes(record, got, error)) << error;
+  EXPECT_NE(std::string::npos, got.description.find("The account is cut here"));
+  std::size_t cut = got.description.find('\n');
+  EXPECT_EQ(std::string::npos, got.description.substr(0, cut).find('\xC3'));
+}
+
+// The renderer draws the preview in a process of its own: one that crashes, sends a record
+// longer than the server takes, hangs or runs out of memory gives the page its reason, and
+// no image; the server (this test) goes on.
+TEST(JobPreview, ARendererThatFailsGivesThePageItsReason)
+{
+  testsupport::TempDir dir;
+  KeptJob kept = keptFrom(kBoxAndBarcode);
+  std::string png, error;
+  const struct {
+    const char* script;
+    const char* problem;
+  } cases[] = {
+      {"kill -SEGV $$", "The preview could not be drawn: the renderer stopped unexpectedly (signal 11)."},
+      {"printf 'LBRS\\003\\000\\000\\000SUMM\\377\\377\\377\\377'",
+       "The preview could not be drawn: the renderer sent damaged data (a record of 4294967295 bytes)."},
+      {"printf 'LBRS\\002\\000\\000\\000'",
+       "The preview could not be drawn: the renderer sent damaged data (not a label-render stream of version 3)."},
+      {"exec sleep 60", "The preview could not be drawn: it took longer than 1 s."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    RendererOptions options = scriptRenderer(dir, c.script);
+    options.pageSeconds = 1;
+    EXPECT_EQ(c.problem, summarizeJob(kept, options).problem);
+    EXPECT_FALSE(labelPng(kept, 1, options, png, error));
+  }
+  RendererOptions missing;
+  missing.program = dir.file("no-such-renderer");
+  EXPECT_EQ(0u, summarizeJob(kept, missing).problem.find("The preview could not be drawn: the renderer "))
+      << summarizeJob(kept, missing).problem;
+
+  // The real renderer with 64 MiB: a label of 50 MB of dots does not fit.
+  RendererOptions small = renderer();
+  small.memoryBytes = std::size_t{64} << 20;
+  KeptJob huge = keptFrom("^XA^PW20000^LL20000^FO0,0^GB10,10,5^FS^FO9,9^A0N,20,20^FDx^FS^XZ");
+  EXPECT_EQ("The preview could not be drawn: it needs more than the 64 MiB of memory allowed.",
+            summarizeJob(huge, small).problem);
+  EXPECT_FALSE(labelPng(huge, 1, small, png, error));
+  // ... while a label of the usual size does.
+  JobSummary summary = summarizeJob(kept, small);
+  EXPECT_EQ("", summary.problem);
+  EXPECT_EQ(1, summary.labels);
+  EXPECT_TRUE(labelPng(kept, 1, small, png, error)) << error;
 }
