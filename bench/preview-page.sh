@@ -9,7 +9,8 @@
 #   RUNS  requests of each kind (default 20)
 # Starts the app on 127.0.0.1 and a free port with everything in a temporary directory, adds a
 # ZPL 203 dpi printer with a file: device, prints the carrier label as raw ZPL, then GETs
-# /z/preview and /z/preview.png?job=N&label=1 RUNS times each with curl, one after another.
+# /z/preview and /z/preview.png?job=N&label=1 RUNS times each with curl, one after another,
+# then both RUNS times from four clients at once.
 # Prints the median and the slowest in milliseconds, and the server's peak RSS (VmHWM).
 set -euo pipefail
 app=$1 runs=${2:-20}
@@ -65,4 +66,11 @@ time_get() {  # PATH KIND
 }
 time_get /z/preview "preview page"
 time_get "/z/preview.png?job=$job&label=1" "label image"
+# Four clients at once, each asking for the page and the image RUNS / 4 times: the wall time.
+start=$(date +%s%N)
+seq $((runs / 4 * 4)) | xargs -P 4 -I{} sh -c \
+  "curl -s -o /dev/null http://127.0.0.1:$port/z/preview &&
+   curl -s -o /dev/null 'http://127.0.0.1:$port/z/preview.png?job=$job&label=1'"
+printf 'page and image, 4 clients at once: %s pairs in %.1f ms\n' "$((runs / 4 * 4))" \
+  "$(echo "($(date +%s%N) - $start) / 1000000" | bc -l)"
 grep VmHWM "/proc/$pid/status"

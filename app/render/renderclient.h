@@ -10,7 +10,8 @@
 // server.  The pages come back over a pipe
 // (renderstream.h), each checked before it is handed on whole; a renderer that is too slow,
 // runs out of memory, crashes or sends nonsense ends the job with a reason a person can read,
-// and is always killed and waited for.  No PAPPL and no Poppler here.
+// and is always killed and waited for.  The Label Preview page's jobs are drawn the same way
+// (renderPreview), under the smaller limits of a web page.  No PAPPL and no Poppler here.
 
 #pragma once
 
