@@ -21,7 +21,8 @@
 // reads a job the printer was sent (the bytes kept for the Label Preview page: our own ZPL II
 // or DPL, or a client's raw ZPL II) as the page shows it, drawing a raw ZPL II job at DPI on
 // media of WIDTH x HEIGHT dots when it gives no label size (0 x 0: 4 x 6 inches).  LABEL 0
-// asks for the job's summary, LABEL 1 to kPreviewLabels for that label as a PNG.
+// asks for the job's summary, LABEL 1 to kPreviewLabels for that label as a PNG.  Its stream
+// is "LBRS", then "SUMM" or "LPNG", then "DONE"; or "LBRS" and a failed "DONE".
 //
 // Standard output carries the stream below.  Every number is a 32-bit unsigned integer, least
 // significant byte first; each record starts with a four-letter tag.
@@ -40,9 +41,12 @@
 //                                    in a byte's high bit
 //   "SUMM" length, then length bytes (at most kSummaryLimit)
 //                                    preview mode, LABEL 0: the job's summary as the page
-//                                    shows it (previewrecord.h: the problem, the label count
-//                                    and whether there are more, each label's settings in
-//                                    words, the description), before "DONE"
+//                                    shows it (previewrecord.h), numbers and texts (a text
+//                                    is its length, then its bytes): the problem; the label
+//                                    count (at most kPreviewLabels) and 1 when the job has
+//                                    more, else 0; for each label its count of settings (at
+//                                    most kSummarySettings), then each setting's name and
+//                                    value; the description.  Before "DONE"
 //   "LPNG" length, then length bytes (at most kPreviewPngLimit)
 //                                    preview mode, LABEL N: label N as a 1-bit PNG, before
 //                                    "DONE"; a job without that label fails instead
