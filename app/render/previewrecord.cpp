@@ -62,7 +62,7 @@ std::string encodeSummary(const JobSummary& summary)
   std::string out;
   int labels = std::clamp(summary.labels, 0, kPreviewLabels);
   labels = std::min(labels, static_cast<int>(summary.settings.size()));
-  putText(out, summary.problem.substr(0, kSummaryLimit / 4));
+  putText(out, summary.problem.substr(0, kSummaryProblemLimit));
   putNumber(out, static_cast<std::uint32_t>(labels));
   putNumber(out, summary.moreLabels ? 1 : 0);
   for (int n = 0; n < labels; n++) {
@@ -70,8 +70,8 @@ std::string encodeSummary(const JobSummary& summary)
     std::size_t count = std::min(settings.size(), kSummarySettings);
     putNumber(out, static_cast<std::uint32_t>(count));
     for (std::size_t i = 0; i < count; i++) {
-      putText(out, settings[i].name.substr(0, 256));
-      putText(out, settings[i].value.substr(0, 1024));
+      putText(out, settings[i].name.substr(0, kSettingNameLimit));
+      putText(out, settings[i].value.substr(0, kSettingValueLimit));
     }
   }
   // What is left of the record is the description's; a longer one is cut.

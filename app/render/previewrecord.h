@@ -35,9 +35,14 @@ struct JobSummary {
 inline constexpr std::size_t kSummaryLimit = 1u << 20;
 inline constexpr std::size_t kSummarySettings = 16;
 inline constexpr std::size_t kPreviewPngLimit = 32u << 20;
+// The longest problem, setting name and setting value a record carries; longer ones are cut.
+inline constexpr std::size_t kSummaryProblemLimit = 64u << 10;
+inline constexpr std::size_t kSettingNameLimit = 256;
+inline constexpr std::size_t kSettingValueLimit = 1024;
 
 // The summary as a record's bytes, within kSummaryLimit: a description too long for it is
-// cut, with a line that says so; settings past kSummarySettings are left out.
+// cut, with a line that says so; texts past their limits are cut, settings past
+// kSummarySettings left out.
 std::string encodeSummary(const JobSummary& summary);
 
 // Reads a record's bytes back; false with `error` set when they are not a summary as
