@@ -198,6 +198,8 @@ bool previewPage(pappl_client_t* client, void* data)
       char path[256];
       papplPrinterGetPath(printer, "preview.png", path, sizeof path);
       view.imagePath = path;
+      if (AppContext* context = appContext(printer))
+        view.renderer = context->renderer;
       if (std::shared_ptr<PrinterState> state = stateOf(printer))
         view.jobs = keptJobs(state->previews);
       return previewHtml(view);
@@ -227,7 +229,8 @@ bool previewImage(pappl_client_t* client, void* data)
   try {
     std::shared_ptr<PrinterState> state = stateOf(printer);
     std::shared_ptr<const KeptJob> job = state ? findKeptJob(state->previews, id) : nullptr;
-    drawn = job != nullptr && labelPng(*job, label, png, error);
+    AppContext* context = appContext(printer);
+    drawn = job != nullptr && context != nullptr && labelPng(*job, label, context->renderer, png, error);
   } catch (const std::exception&) {
     drawn = false;
   }

@@ -7,9 +7,14 @@
 // when it ends the capture goes onto the shelf, which keeps the last kPreviewJobs jobs of each
 // printer and at most kPreviewBytes of their bytes.  A kept job never changes, so web clients
 // read it without a lock while other jobs print; the shelf itself has one.  The labels are
-// drawn when a page asks for them, not while the job prints.
+// drawn when a page asks for them, not while the job prints, and never in the server's
+// process: a kept job may be a network client's raw ZPL, so the renderer reads and draws it
+// under the limits of a web page (renderclient.h), and a job it cannot draw in them shows why.
 
 #pragma once
+
+#include "previewrecord.h"
+#include "renderclient.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +29,6 @@ namespace app {
 inline constexpr std::size_t kCaptureLimit = 4u << 20;  // bytes kept of one job
 inline constexpr std::size_t kPreviewJobs = 4;          // jobs kept of each printer
 inline constexpr std::size_t kPreviewBytes = 8u << 20;  // bytes kept of each printer's jobs
-inline constexpr int kPreviewLabels = 4;                // labels drawn of each job
 
 // One job's output as it goes to the device: the first `limit` bytes, and the count of all.
 struct JobCapture {
@@ -69,27 +73,14 @@ std::vector<std::shared_ptr<const KeptJob>> keptJobs(PreviewShelf& shelf);
 // The kept job `id`, or null.
 std::shared_ptr<const KeptJob> findKeptJob(PreviewShelf& shelf, int id);
 
-// A setting of a label in words: "Darkness", "15 of 30 (~SD15)".
-struct Setting {
-  std::string name;
-  std::string value;
-};
+// Reads the job (up to one label past kPreviewLabels) for the page, in the renderer `renderer`
+// names, under its limits lowered to a web page's (previewOptions).  A job the renderer cannot
+// draw in them (or a renderer that fails) has the reason in `problem`.
+JobSummary summarizeJob(const KeptJob& job, const RendererOptions& renderer);
 
-// What the page shows of a job.
-struct JobSummary {
-  std::string problem;  // why some or all of the job cannot be shown; empty when all can
-  int labels = 0;       // labels drawn, at most kPreviewLabels
-  bool moreLabels = false;
-  std::vector<std::vector<Setting>> settings;  // of each drawn label: size, darkness, speed,
-                                               // media, mode, orientation
-  std::string description;                     // the whole account of the drawn labels
-};
-
-// Reads the job (up to one label past kPreviewLabels) for the page.
-JobSummary summarizeJob(const KeptJob& job);
-
-// Label `number` (from 1) of the job as a 1-bit PNG carrying the job's resolution; false with
-// `error` set when there is no such label or it cannot be drawn.
-bool labelPng(const KeptJob& job, int number, std::string& png, std::string& error);
+// Label `number` (from 1) of the job as a 1-bit PNG carrying the job's resolution, drawn the
+// same way; false with `error` set when there is no such label or it cannot be drawn.
+bool labelPng(const KeptJob& job, int number, const RendererOptions& renderer, std::string& png,
+              std::string& error);
 
 }  // namespace app

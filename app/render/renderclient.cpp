@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -52,11 +55,18 @@ class Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
-  void reset()
+  void reset(int fd = -1)
   {
     if (fd_ >= 0)
       close(fd_);
+    fd_ = fd;
+  }
+  // Gives the descriptor up without closing it.
+  int release()
+  {
+    int fd = fd_;
     fd_ = -1;
+    return fd;
   }
 
  private:
@@ -374,38 +384,50 @@ std::string badOutputReason(const Progress& at, const std::string& what)
          " (" + what + ")";
 }
 
-// Why a renderer that ended without its last record ended: its exit status read with what it
-// said on standard error and the processor time it used.
-void explainEnd(const Child& child, const Session& session, const Progress& at,
-                const RendererOptions& options, RenderResult& result)
+// Why a renderer that ended without its last record ended, read from its exit status with
+// what it said on standard error and the processor time it used: the status, and in `detail`
+// the signal or exit status of a crash, or what was wrong with the output.
+RenderStatus endStatus(const Child& child, const Session& session, const RendererOptions& options,
+                       std::string& detail)
 {
   int status = child.status();
   const rusage& usage = child.usage();
   double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  if (session.noMemory || (WIFEXITED(status) && WEXITSTATUS(status) == kExitNoMemory)) {
-    result.status = RenderStatus::noMemory;
-    result.reason = memoryReason(at, options);
-  } else if (WIFSIGNALED(status) &&
-             (WTERMSIG(status) == SIGXCPU ||
-              (WTERMSIG(status) == SIGKILL && cpu >= options.cpuSeconds))) {
-    result.status = RenderStatus::tooSlow;
-    result.reason = cpuReason(at, options);
-  } else if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL && child.killedByUs()) {
-    result.status = RenderStatus::badOutput;
-    result.reason = badOutputReason(at, "it stopped writing but did not exit");
-  } else if (WIFSIGNALED(status)) {
-    result.status = RenderStatus::crashed;
-    result.reason = crashReason(at, "signal " + std::to_string(WTERMSIG(status)));
-  } else if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
-    result.status = RenderStatus::notStarted;
-    result.reason = "The renderer " + options.program + " cannot be started";
-  } else if (WIFEXITED(status) && WEXITSTATUS(status) != kExitDone) {
-    result.status = RenderStatus::crashed;
-    result.reason = crashReason(at, "exit status " + std::to_string(WEXITSTATUS(status)));
-  } else {
-    result.status = RenderStatus::badOutput;
-    result.reason = badOutputReason(at, "it ended without finishing");
+  if (session.noMemory || (WIFEXITED(status) && WEXITSTATUS(status) == kExitNoMemory))
+    return RenderStatus::noMemory;
+  if (WIFSIGNALED(status) &&
+      (WTERMSIG(status) == SIGXCPU || (WTERMSIG(status) == SIGKILL && cpu >= options.cpuSeconds)))
+    return RenderStatus::tooSlow;
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL && child.killedByUs()) {
+    detail = "it stopped writing but did not exit";
+    return RenderStatus::badOutput;
+  }
+  if (WIFSIGNALED(status)) {
+    detail = "signal " + std::to_string(WTERMSIG(status));
+    return RenderStatus::crashed;
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+    return RenderStatus::notStarted;
+  if (WIFEXITED(status) && WEXITSTATUS(status) != kExitDone) {
+    detail = "exit status " + std::to_string(WEXITSTATUS(status));
+    return RenderStatus::crashed;
+  }
+  detail = "it ended without finishing";
+  return RenderStatus::badOutput;
+}
+
+void explainEnd(const Child& child, const Session& session, const Progress& at,
+                const RendererOptions& options, RenderResult& result)
+{
+  std::string detail;
+  result.status = endStatus(child, session, options, detail);
+  switch (result.status) {
+    case RenderStatus::noMemory: result.reason = memoryReason(at, options); break;
+    case RenderStatus::tooSlow: result.reason = cpuReason(at, options); break;
+    case RenderStatus::crashed: result.reason = crashReason(at, detail); break;
+    case RenderStatus::notStarted: result.reason = "The renderer " + options.program + " cannot be started"; break;
+    default: result.reason = badOutputReason(at, detail); break;
   }
 }
 
@@ -558,7 +580,195 @@ bool readRecords(Session& session, const RenderRequest& request, const RendererO
   }
 }
 
+// A renderer started: its process, and the parent's ends of its two pipes.
+struct Launched {
+  std::optional<Child> child;
+  Fd stream, errors;
+};
+
+// Starts the renderer with `args` (the program's name first) reading `input`, under the
+// options' limits.  Empty when it started, else why it could not.
+std::string launch(std::vector<std::string>& args, int input, const RendererOptions& options,
+                   Launched& run)
+{
+  std::vector<char*> argv;
+  for (std::string& arg : args)
+    argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  int streamPipe[2], errorPipe[2];
+  if (pipe2(streamPipe, O_CLOEXEC) != 0)
+    return std::string("The renderer cannot be started: ") + std::strerror(errno);
+  run.stream.reset(streamPipe[0]);
+  Fd streamWrite(streamPipe[1]);
+  if (pipe2(errorPipe, O_CLOEXEC) != 0)
+    return std::string("The renderer cannot be started: ") + std::strerror(errno);
+  run.errors.reset(errorPipe[0]);
+  Fd errorWrite(errorPipe[1]);
+
+  rlimit files = {};
+  getrlimit(RLIMIT_NOFILE, &files);
+  auto cpu = static_cast<rlim_t>(options.cpuSeconds);
+  ChildSetup setup = {options.program.c_str(),
+                      argv.data(),
+                      input,
+                      streamWrite.get(),
+                      errorWrite.get(),
+                      {options.memoryBytes, options.memoryBytes},
+                      {cpu, cpu + 1},
+                      {0, 0},
+                      getpid(),
+                      static_cast<int>(std::min<rlim_t>(files.rlim_cur, 65536))};
+  pid_t pid = fork();
+  if (pid == 0)
+    startRenderer(setup);
+  if (pid < 0)
+    return std::string("The renderer cannot be started: ") + std::strerror(errno);
+  run.child.emplace(pid);
+  setpgid(pid, pid);  // also done by the child; whichever comes first
+  return {};
+}
+
+// Ends the renderer: one that is done, or has stopped writing, gets a moment to exit and is
+// then killed; any other is killed at once.  Either way it is waited for.  Returns the end of
+// what it said on standard error, printable.
+std::string endRenderer(Session& session, Child& child, bool finished, Wait wait)
+{
+  if (finished || wait == Wait::end) {
+    session.deadline = Clock::now() + kExitGrace;
+    std::function<bool()> never;
+    session.canceled = &never;
+    unsigned char rest[256];
+    while (session.stream >= 0 && waitForStream(session) == Wait::ready) {
+      ssize_t n = read(session.stream, rest, sizeof rest);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+        session.stream = -1;
+    }
+    child.end(false);
+  } else {
+    child.end(true);
+  }
+  drainErrors(session);  // all of it: the renderer is gone
+  return printable(session.log.size() > kLogLimit ? session.log.substr(session.log.size() - kLogLimit)
+                                                  : session.log,
+                   true);
+}
+
+// Reads a preview's stream: its one record (the summary, or the label's PNG), then the last.
+// True when both came and the renderer said it was done; otherwise `result` (or `wait`) says
+// why.  Every length is checked before anything is sized by it.
+bool readPreview(Session& session, const PreviewRequest& request, Wait& wait, PreviewResult& result)
+{
+  auto damaged = [&](const std::string& what) {
+    result.status = RenderStatus::badOutput;
+    result.reason = "the renderer sent damaged data (" + what + ")";
+    return false;
+  };
+  std::uint32_t words[2];
+  if ((wait = readWords(session, words, 2)) != Wait::ready)
+    return false;
+  if (words[0] != kStreamMagic || words[1] != kStreamVersion)
+    return damaged("not a label-render stream of version " + std::to_string(kStreamVersion));
+  bool got = false;
+  for (;;) {
+    std::uint32_t tag;
+    if ((wait = readWords(session, &tag, 1)) != Wait::ready)
+      return false;
+    if ((tag == kSummaryTag && request.label == 0) || (tag == kPngTag && request.label > 0)) {
+      if (got)
+        return damaged("a second preview record");
+      if ((wait = readWords(session, words, 1)) != Wait::ready)
+        return false;
+      std::size_t limit = tag == kSummaryTag ? kSummaryLimit : kPreviewPngLimit;
+      if (words[0] > limit)
+        return damaged("a record of " + std::to_string(words[0]) + " bytes");
+      std::string bytes(words[0], '\0');
+      if ((wait = readStream(session, reinterpret_cast<unsigned char*>(bytes.data()), bytes.size())) !=
+          Wait::ready)
+        return false;
+      if (tag == kPngTag) {
+        if (bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0)
+          return damaged("a label that is not a PNG");
+        result.png = std::move(bytes);
+      } else {
+        std::string error;
+        auto data = reinterpret_cast<const unsigned char*>(bytes.data());
+        if (!decodeSummary({data, bytes.size()}, result.summary, error))
+          return damaged(error);
+      }
+      got = true;
+    } else if (tag == kDoneTag) {
+      if ((wait = readWords(session, words, 2)) != Wait::ready)
+        return false;
+      if (words[1] > kStreamTextLimit)
+        return damaged("a message of " + std::to_string(words[1]) + " bytes");
+      std::string text(words[1], '\0');
+      if ((wait = readStream(session, reinterpret_cast<unsigned char*>(text.data()), text.size())) !=
+          Wait::ready)
+        return false;
+      drainErrors(session);
+      auto outcome = static_cast<StreamOutcome>(words[0]);
+      if (outcome == StreamOutcome::noMemory || (outcome == StreamOutcome::failed && session.noMemory)) {
+        wait = Wait::noMemory;
+        return false;
+      }
+      if (outcome == StreamOutcome::failed) {
+        result.status = RenderStatus::failed;
+        result.reason = text.empty() ? std::string("the job cannot be drawn") : printable(text, false);
+        return false;
+      }
+      if (outcome != StreamOutcome::done)
+        return damaged("an unknown outcome " + std::to_string(words[0]));
+      if (!got)
+        return damaged("it finished without the preview");
+      return true;
+    } else {
+      return damaged("an unknown record");
+    }
+  }
+}
+
+// The kept job's bytes in a file of memory, read from its start: the renderer's input.
+int memoryFile(std::span<const unsigned char> bytes, std::string& error)
+{
+  Fd file(memfd_create("kept-job", MFD_CLOEXEC));
+  if (file.get() < 0) {
+    error = std::string("the job cannot be handed to the renderer: ") + std::strerror(errno);
+    return -1;
+  }
+  const unsigned char* at = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = write(file.get(), at, left);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      error = std::string("the job cannot be handed to the renderer: ") + std::strerror(errno);
+      return -1;
+    }
+    at += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (lseek(file.get(), 0, SEEK_SET) != 0) {
+    error = std::string("the job cannot be handed to the renderer: ") + std::strerror(errno);
+    return -1;
+  }
+  int fd = file.get();
+  file.release();
+  return fd;
+}
+
 }  // namespace
+
+RendererOptions previewOptions(const RendererOptions& printing)
+{
+  RendererOptions options = printing;
+  options.memoryBytes = std::min(printing.memoryBytes, kPreviewMemory);
+  options.cpuSeconds = std::min(printing.cpuSeconds, kPreviewSeconds);
+  options.pageSeconds = std::min(printing.pageSeconds, kPreviewSeconds);
+  options.maxPages = 1;
+  return options;
+}
 
 RenderResult renderDocument(const RenderRequest& request, const RendererOptions& options,
                             const RenderCallbacks& callbacks)
@@ -593,24 +803,7 @@ RenderResult renderDocument(const RenderRequest& request, const RendererOptions&
                                    std::to_string(request.lastPage)});
   if (!request.path.empty())
     args.push_back(request.path);
-  std::vector<char*> argv;
-  for (std::string& arg : args)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
 
-  int streamPipe[2], errorPipe[2];
-  if (pipe2(streamPipe, O_CLOEXEC) != 0) {
-    result.status = RenderStatus::notStarted;
-    result.reason = std::string("The renderer cannot be started: ") + std::strerror(errno);
-    return result;
-  }
-  Fd streamRead(streamPipe[0]), streamWrite(streamPipe[1]);
-  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
-    result.status = RenderStatus::notStarted;
-    result.reason = std::string("The renderer cannot be started: ") + std::strerror(errno);
-    return result;
-  }
-  Fd errorRead(errorPipe[0]), errorWrite(errorPipe[1]);
   Fd nothing(request.path.empty() ? -1 : open("/dev/null", O_RDONLY | O_CLOEXEC));
   int input = request.path.empty() ? request.fd : nothing.get();
   if (input < 0) {
@@ -618,61 +811,22 @@ RenderResult renderDocument(const RenderRequest& request, const RendererOptions&
     result.reason = std::string("The renderer cannot be started: ") + std::strerror(errno);
     return result;
   }
-
-  rlimit files = {};
-  getrlimit(RLIMIT_NOFILE, &files);
-  auto cpu = static_cast<rlim_t>(options.cpuSeconds);
-  ChildSetup setup = {options.program.c_str(),
-                      argv.data(),
-                      input,
-                      streamWrite.get(),
-                      errorWrite.get(),
-                      {options.memoryBytes, options.memoryBytes},
-                      {cpu, cpu + 1},
-                      {0, 0},
-                      getpid(),
-                      static_cast<int>(std::min<rlim_t>(files.rlim_cur, 65536))};
-  pid_t pid = fork();
-  if (pid == 0)
-    startRenderer(setup);
-  if (pid < 0) {
+  Launched run;
+  if (std::string problem = launch(args, input, options, run); !problem.empty()) {
     result.status = RenderStatus::notStarted;
-    result.reason = std::string("The renderer cannot be started: ") + std::strerror(errno);
+    result.reason = problem;
     return result;
   }
-  Child child(pid);
-  setpgid(pid, pid);  // also done by the child; whichever comes first
-  streamWrite.reset();
-  errorWrite.reset();
 
   Session session;
-  session.stream = streamRead.get();
-  session.errors = errorRead.get();
+  session.stream = run.stream.get();
+  session.errors = run.errors.get();
   session.canceled = &callbacks.canceled;
   session.deadline = Clock::now() + std::chrono::seconds(options.pageSeconds);
   Progress at{request.format};
   Wait wait = Wait::ready;
   bool finished = readRecords(session, request, options, callbacks, at, wait, result);
-
-  if (finished || wait == Wait::end) {
-    // The renderer is done, or has stopped writing: it gets a moment to exit, then is killed.
-    session.deadline = Clock::now() + kExitGrace;
-    std::function<bool()> never;
-    session.canceled = &never;
-    unsigned char rest[256];
-    while (session.stream >= 0 && waitForStream(session) == Wait::ready) {
-      ssize_t n = read(session.stream, rest, sizeof rest);
-      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-        session.stream = -1;
-    }
-    child.end(false);
-  } else {
-    child.end(true);
-  }
-  drainErrors(session);  // all of it: the renderer is gone
-  result.log = printable(session.log.size() > kLogLimit ? session.log.substr(session.log.size() - kLogLimit)
-                                                        : session.log,
-                         true);
+  result.log = endRenderer(session, *run.child, finished, wait);
 
   if (finished) {
     result.status = RenderStatus::ok;
@@ -687,7 +841,77 @@ RenderResult renderDocument(const RenderRequest& request, const RendererOptions&
     result.status = RenderStatus::noMemory;
     result.reason = memoryReason(at, options);
   } else if (wait == Wait::end) {
-    explainEnd(child, session, at, options, result);
+    explainEnd(*run.child, session, at, options, result);
+  }
+  return result;
+}
+
+PreviewResult renderPreview(const PreviewRequest& request, const RendererOptions& options)
+{
+  PreviewResult result;
+  auto refuse = [&](std::string reason) {
+    result.status = RenderStatus::notStarted;
+    result.reason = std::move(reason);
+    return result;
+  };
+  if (request.dpi < 1 || request.dpi > kDpiLimit || request.mediaWidth > kLabelSideLimit ||
+      request.mediaHeight > kLabelSideLimit || request.label < 0 || request.label > kPreviewLabels)
+    return refuse("the request cannot be drawn");
+  if (options.memoryBytes < (std::size_t{16} << 20) || options.cpuSeconds < 1 || options.pageSeconds < 1)
+    return refuse("the renderer's limits are not valid");
+  if (access(options.program.c_str(), X_OK) != 0)
+    return refuse("the renderer " + options.program + " cannot be started (" + std::strerror(errno) + ")");
+  std::string error;
+  Fd input(memoryFile(request.bytes, error));
+  if (input.get() < 0)
+    return refuse(error);
+
+  std::vector<std::string> args = {options.program, "preview", std::to_string(request.dpi),
+                                   std::to_string(request.mediaWidth), std::to_string(request.mediaHeight),
+                                   std::to_string(request.label)};
+  Launched run;
+  if (std::string problem = launch(args, input.get(), options, run); !problem.empty())
+    return refuse(problem);
+  input.reset();
+
+  std::function<bool()> never;
+  Session session;
+  session.stream = run.stream.get();
+  session.errors = run.errors.get();
+  session.canceled = &never;
+  session.deadline = Clock::now() + std::chrono::seconds(options.pageSeconds);
+  Wait wait = Wait::ready;
+  bool finished = readPreview(session, request, wait, result);
+  result.log = endRenderer(session, *run.child, finished, wait);
+
+  std::string limit = std::to_string((options.memoryBytes + (1u << 19)) >> 20) + " MiB";
+  if (finished) {
+    result.status = RenderStatus::ok;
+    result.reason.clear();
+  } else if (wait == Wait::late) {
+    result.status = RenderStatus::tooSlow;
+    result.reason = "it took longer than " + std::to_string(options.pageSeconds) + " s";
+  } else if (wait == Wait::noMemory) {
+    result.status = RenderStatus::noMemory;
+    result.reason = "it needs more than the " + limit + " of memory allowed";
+  } else if (wait == Wait::end) {
+    std::string detail;
+    result.status = endStatus(*run.child, session, options, detail);
+    switch (result.status) {
+      case RenderStatus::noMemory:
+        result.reason = "it needs more than the " + limit + " of memory allowed";
+        break;
+      case RenderStatus::tooSlow:
+        result.reason = "it used up its " + std::to_string(options.cpuSeconds) + " s of processor time";
+        break;
+      case RenderStatus::crashed: result.reason = "the renderer stopped unexpectedly (" + detail + ")"; break;
+      case RenderStatus::notStarted: result.reason = "the renderer " + options.program + " cannot be started"; break;
+      default: result.reason = "the renderer sent damaged data (" + detail + ")"; break;
+    }
+  }
+  if (result.status != RenderStatus::ok) {
+    result.summary = JobSummary();
+    result.png.clear();
   }
   return result;
 }

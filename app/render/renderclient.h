@@ -10,17 +10,20 @@
 // server.  The pages come back over a pipe
 // (renderstream.h), each checked before it is handed on whole; a renderer that is too slow,
 // runs out of memory, crashes or sends nonsense ends the job with a reason a person can read,
-// and is always killed and waited for.  No PAPPL and no Poppler here.
+// and is always killed and waited for.  The Label Preview page's jobs are drawn the same way
+// (renderPreview), under the smaller limits of a web page.  No PAPPL and no Poppler here.
 
 #pragma once
 
 #include "labelbitmap.h"
 #include "placement.h"
+#include "previewrecord.h"
 #include "renderstream.h"
 
 #include <climits>
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <string>
 
 namespace app {
@@ -89,5 +92,35 @@ struct RenderResult {
 // callback too).  Safe to call from several threads at once: it keeps no state between calls.
 RenderResult renderDocument(const RenderRequest& request, const RendererOptions& options,
                             const RenderCallbacks& callbacks);
+
+// A kept job drawn for the Label Preview page (label-render preview): its summary (`label` 0)
+// or one of its labels as a PNG (1 to kPreviewLabels), at the printer's resolution, on its
+// media (0 x 0: 4 x 6 inches) when a raw ZPL job gives no label size.
+struct PreviewRequest {
+  std::span<const unsigned char> bytes;  // the bytes that went to the printer
+  int dpi = 203;
+  unsigned mediaWidth = 0, mediaHeight = 0;
+  int label = 0;
+};
+
+struct PreviewResult {
+  RenderStatus status = RenderStatus::ok;  // ok, failed, noMemory, tooSlow, crashed,
+                                           // badOutput or notStarted
+  std::string reason;   // for a person, to follow "The preview could not be drawn: "
+  JobSummary summary;   // for label 0, when ok
+  std::string png;      // for a label, when ok
+  std::string log;      // the end of the renderer's standard error
+};
+
+// What a web page's drawing may use at most: the printing limits, lowered to these.
+inline constexpr std::size_t kPreviewMemory = std::size_t{384} << 20;
+inline constexpr int kPreviewSeconds = 20;
+RendererOptions previewOptions(const RendererOptions& printing);
+
+// Draws the preview in a renderer process under the options' limits (pageSeconds is the wall
+// time for all of it) and waits for it to end.  The job goes to the renderer in a memory
+// file; what comes back is checked, and its lengths bounded, before anything is sized by
+// them.  Safe to call from several threads at once.
+PreviewResult renderPreview(const PreviewRequest& request, const RendererOptions& options);
 
 }  // namespace app

@@ -8,6 +8,7 @@
 #include "labelbitmap.h"
 #include "pdfraster.h"
 #include "placement.h"
+#include "previewdrawing.h"
 #include "zplrender.h"
 
 #include <algorithm>
@@ -415,6 +416,47 @@ int drawDocument(const RenderJob& job, int out)
   return finish(out, StreamOutcome::done, "", 0);
 }
 
+// Sends a record of its tag and the length of `bytes`, then the bytes.
+bool writeBytes(int out, std::uint32_t tag, const std::string& bytes)
+{
+  return writeRecord(out, tag, {static_cast<std::uint32_t>(bytes.size())}) &&
+         writeAll(out, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+// A kept job for the preview page: its summary, or one label as a PNG.  A job that cannot
+// be read is not a failure here: the summary says why, as the page shows it.
+int drawPreview(const RenderJob& job, int out)
+{
+  std::vector<char> file;
+  if (!readDocument(job, kZplFileLimit, file))
+    return refused(job) ? outOfMemory(out) : fail(out, "the job cannot be read or is too large");
+  PreviewTarget target;
+  target.dpi = job.dpi;
+  target.mediaWidth = static_cast<int>(job.width);
+  target.mediaHeight = static_cast<int>(job.height);
+  std::string error;
+  target.font = readLabelFont(error);  // without it, text is noted and not drawn
+  if (refused(job))
+    return outOfMemory(out);
+  std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(file.data()), file.size());
+
+  if (job.previewLabel == 0) {
+    std::string record = encodeSummary(summarizeLabels(bytes, target));
+    if (refused(job))
+      return outOfMemory(out);
+    return writeBytes(out, kSummaryTag, record) ? finish(out, StreamOutcome::done, "", 0) : kExitFailed;
+  }
+  std::string png;
+  bool drawn = drawLabelPng(bytes, target, job.previewLabel, png, error);
+  if (refused(job))
+    return outOfMemory(out);
+  if (!drawn)
+    return fail(out, error);
+  if (png.size() > kPreviewPngLimit)
+    return fail(out, "the label's image is too large to show (" + std::to_string(png.size()) + " bytes)");
+  return writeBytes(out, kPngTag, png) ? finish(out, StreamOutcome::done, "", 0) : kExitFailed;
+}
+
 // A whole number in [low, high], all of `text`.
 bool parseNumber(const char* text, long low, long high, long& value)
 {
@@ -428,7 +470,8 @@ bool parseNumber(const char* text, long low, long high, long& value)
 bool parseRenderArguments(int argc, const char* const* argv, RenderJob& job, std::string& error)
 {
   error = "usage: label-render [--scaling=auto|auto-fit|fit|fill|none] [--orientation=3..6] "
-          "[--auto-turn=90|270] [--no-crop] pdf|png|jpeg|zpl DPI WIDTH HEIGHT FIRST LAST [FILE]";
+          "[--auto-turn=90|270] [--no-crop] pdf|png|jpeg|zpl DPI WIDTH HEIGHT FIRST LAST [FILE]\n"
+          "       label-render preview DPI WIDTH HEIGHT LABEL [FILE]";
   // The placement options come first, each at most once.
   int at = 1;
   bool scaling = false, orientation = false, noCrop = false, turn = false;
@@ -458,6 +501,22 @@ bool parseRenderArguments(int argc, const char* const* argv, RenderJob& job, std
   }
   argc -= at - 1;
   argv += at - 1;
+  if (at == 1 && argc >= 2 && std::string_view(argv[1]) == "preview") {
+    long dpi, width, height, label;
+    if ((argc != 6 && argc != 7) || !parseNumber(argv[2], 1, kDpiLimit, dpi) ||
+        !parseNumber(argv[3], 0, kLabelSideLimit, width) ||
+        !parseNumber(argv[4], 0, kLabelSideLimit, height) ||
+        !parseNumber(argv[5], 0, kPreviewLabels, label) || (argc == 7 && argv[6][0] == '\0'))
+      return false;
+    job.format = DocumentFormat::zpl;
+    job.dpi = static_cast<int>(dpi);
+    job.width = static_cast<unsigned>(width);
+    job.height = static_cast<unsigned>(height);
+    job.previewLabel = static_cast<int>(label);
+    job.path = argc == 7 ? argv[6] : "";
+    error.clear();
+    return true;
+  }
   if (argc != 7 && argc != 8)
     return false;
   std::optional<DocumentFormat> format = parseFormat(argv[1]);
@@ -490,7 +549,7 @@ int writeRenderStream(const RenderJob& job, int out)
   // Memory runs out inside a decoder or in our own buffers; either way the parent hears it as
   // such, with no allocation needed to say so.
   try {
-    return drawDocument(job, out);
+    return job.previewLabel >= 0 ? drawPreview(job, out) : drawDocument(job, out);
   } catch (const std::bad_alloc&) {
     return outOfMemory(out);
   } catch (const std::exception& e) {

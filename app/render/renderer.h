@@ -17,6 +17,9 @@ struct RenderJob {
   unsigned width = 0, height = 0;  // the label, in dots
   int firstPage = 1, lastPage = 1;  // from 1, inclusive; clamped to the document's pages
   PlaceOptions place;               // how each page goes on the label (placement.h)
+  // Preview mode (label-render preview): -1 not; 0 the job's summary; N label N as a PNG.  The
+  // label's width and height are then the printer's media, 0 for 4 x 6 inches.
+  int previewLabel = -1;
   std::string path;                 // the document; empty when it is read from `input`
   int input = 0;
   // True once an allocation has been refused (label-render watches its allocator): whatever

@@ -16,10 +16,18 @@
 // label, T degrees clockwise, 90 or 270 (the default)), --no-crop keeps every page whole
 // (placement.h).
 //
+//   label-render preview DPI WIDTH HEIGHT LABEL [FILE]
+//
+// reads a job the printer was sent (the bytes kept for the Label Preview page: our own ZPL II
+// or DPL, or a client's raw ZPL II) as the page shows it, drawing a raw ZPL II job at DPI on
+// media of WIDTH x HEIGHT dots when it gives no label size (0 x 0: 4 x 6 inches).  LABEL 0
+// asks for the job's summary, LABEL 1 to kPreviewLabels for that label as a PNG.  Its stream
+// is "LBRS", then "SUMM" or "LPNG", then "DONE"; or "LBRS" and a failed "DONE".
+//
 // Standard output carries the stream below.  Every number is a 32-bit unsigned integer, least
 // significant byte first; each record starts with a four-letter tag.
 //
-//   "LBRS" version                   at once on start; version 2
+//   "LBRS" version                   at once on start; version 3
 //   "DOCU" pages first last          once, before any page: the document's page count and the
 //                                    pages that follow (first > last when none do)
 //   "NOTE" number length, then length bytes of text
@@ -31,6 +39,17 @@
 //                                    kLabelsPerPage records for the labels found on it; the
 //                                    label's size (a ZPL label's own), 1 = black, the first dot
 //                                    in a byte's high bit
+//   "SUMM" length, then length bytes (at most kSummaryLimit)
+//                                    preview mode, LABEL 0: the job's summary as the page
+//                                    shows it (previewrecord.h), numbers and texts (a text
+//                                    is its length, then its bytes): the problem; the label
+//                                    count (at most kPreviewLabels) and 1 when the job has
+//                                    more, else 0; for each label its count of settings (at
+//                                    most kSummarySettings), then each setting's name and
+//                                    value; the description.  Before "DONE"
+//   "LPNG" length, then length bytes (at most kPreviewPngLimit)
+//                                    preview mode, LABEL N: label N as a 1-bit PNG, before
+//                                    "DONE"; a job without that label fails instead
 //   "DONE" outcome length, then length bytes of text
 //                                    last: outcome 0 when every page was sent, 1 when the
 //                                    document cannot be drawn (the text says why, for a
@@ -61,11 +80,13 @@ constexpr std::uint32_t streamTag(const char (&name)[5])
 }
 
 inline constexpr std::uint32_t kStreamMagic = streamTag("LBRS");
-inline constexpr std::uint32_t kStreamVersion = 2;
+inline constexpr std::uint32_t kStreamVersion = 3;
 inline constexpr std::uint32_t kDocumentTag = streamTag("DOCU");
 inline constexpr std::uint32_t kPageTag = streamTag("PAGE");
 inline constexpr std::uint32_t kNoteTag = streamTag("NOTE");
 inline constexpr std::uint32_t kDoneTag = streamTag("DONE");
+inline constexpr std::uint32_t kSummaryTag = streamTag("SUMM");
+inline constexpr std::uint32_t kPngTag = streamTag("LPNG");
 
 enum class StreamOutcome : std::uint32_t { done = 0, failed = 1, noMemory = 2 };
 

@@ -19,9 +19,10 @@ std::string format(const char* pattern, auto... values)
   return text;
 }
 
-void keptJobHtml(std::string& html, const std::string& imagePath, const KeptJob& job)
+void keptJobHtml(std::string& html, const PreviewView& view, const KeptJob& job)
 {
-  JobSummary summary = summarizeJob(job);
+  const std::string& imagePath = view.imagePath;
+  JobSummary summary = summarizeJob(job, view.renderer);
   html += format("<h2 class=\"title\">Job %d: ", job.id) + htmlEscape(job.name) + "</h2>\n";
   html += format("<p class=\"job-state\">%s, %llu bytes sent to the printer.</p>\n",
                  job.failed ? "Stopped or failed" : "Completed",
@@ -128,7 +129,7 @@ std::string previewHtml(const PreviewView& view)
     html += format("<p>The last %u jobs as the printer got them, newest first.</p>\n",
                    static_cast<unsigned>(view.jobs.size()));
   for (const auto& job : view.jobs)
-    keptJobHtml(html, view.imagePath, *job);
+    keptJobHtml(html, view, *job);
   return html;
 }
 

@@ -54,6 +54,7 @@ std::string labelSettingsHtml(const LabelSettingsView& view);
 struct PreviewView {
   std::string imagePath;  // the printer's preview.png resource
   std::vector<std::shared_ptr<const KeptJob>> jobs;
+  RendererOptions renderer;  // the server's renderer, which draws them (summarizeJob)
 };
 
 // The test label button's form body (closing the form PAPPL opened), then the jobs.

@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -73,6 +74,14 @@ std::string encoded(Language language, const std::vector<LabelBitmap>& pages, in
   return out;
 }
 
+// The renderer just built, with the server's default limits.
+RendererOptions renderer()
+{
+  RendererOptions options;
+  options.program = LABEL_RENDER_PATH;
+  return options;
+}
+
 KeptJob keptFrom(const std::string& bytes, int id = 1, int dpi = 203)
 {
   JobCapture capture;
@@ -116,11 +125,11 @@ TEST(JobCapture, KeepsBytesUpToTheLimitThenOnlyCounts)
   KeptJob job;
   job.tooLarge = capture.tooLarge;
   job.total = capture.total;
-  JobSummary summary = summarizeJob(job);
+  JobSummary summary = summarizeJob(job, renderer());
   EXPECT_NE(std::string::npos, summary.problem.find("too large to preview")) << summary.problem;
   EXPECT_EQ(0, summary.labels);
   std::string png, error;
-  EXPECT_FALSE(labelPng(job, 1, png, error));
+  EXPECT_FALSE(labelPng(job, 1, renderer(), png, error));
 }
 
 TEST(PreviewShelf, KeepsTheLastJobsWithinTheirBytes)
@@ -172,7 +181,7 @@ TEST(PreviewShelf, JobsEndWhileClientsRead)
     for (int round = 0; round < 30; round++) {
       for (PreviewShelf& shelf : shelves) {
         for (const auto& job : keptJobs(shelf))
-          wrong += summarizeJob(*job).labels != 1;
+          wrong += summarizeJob(*job, renderer()).labels != 1;
       }
     }
   });
@@ -199,7 +208,7 @@ TEST(JobPreview, LabelsAreDrawnFromTheBytesSent)
     ASSERT_EQ(2u, job.labels.size());
     for (int n = 1; n <= 2; n++) {
       std::string png, why;
-      ASSERT_TRUE(labelPng(kept, n, png, why)) << why;
+      ASSERT_TRUE(labelPng(kept, n, renderer(), png, why)) << why;
       const LabelImage& label = job.labels[n - 1].image;
       EXPECT_EQ(0u, differingDots(decodePng(png), label.width, label.height, label.rowBytes, label.bits));
       // The label printed holds the page: its square is where the page has it.
@@ -207,10 +216,10 @@ TEST(JobPreview, LabelsAreDrawnFromTheBytesSent)
       EXPECT_FALSE(labelDot(label, n == 1 ? 95 : 25, 50));
     }
     std::string png, why;
-    EXPECT_FALSE(labelPng(kept, 3, png, why));
-    EXPECT_FALSE(labelPng(kept, 0, png, why));
+    EXPECT_FALSE(labelPng(kept, 3, renderer(), png, why));
+    EXPECT_FALSE(labelPng(kept, 0, renderer(), png, why));
 
-    JobSummary summary = summarizeJob(kept);
+    JobSummary summary = summarizeJob(kept, renderer());
     EXPECT_EQ("", summary.problem);
     EXPECT_EQ(2, summary.labels);
     EXPECT_FALSE(summary.moreLabels);
@@ -232,14 +241,14 @@ TEST(JobPreview, AJobOfManyLabelsShowsTheFirstFew)
 {
   std::vector<LabelBitmap> pages(kPreviewLabels + 2, drawnPage(64, 64, 10));
   KeptJob kept = keptFrom(encoded(Language::zpl, pages));
-  JobSummary summary = summarizeJob(kept);
+  JobSummary summary = summarizeJob(kept, renderer());
   EXPECT_EQ(kPreviewLabels, summary.labels);
   EXPECT_TRUE(summary.moreLabels);
   EXPECT_EQ(static_cast<std::size_t>(kPreviewLabels), summary.settings.size());
   EXPECT_NE(std::string::npos, summary.description.find("more labels")) << summary.description;
   std::string png, error;
-  EXPECT_TRUE(labelPng(kept, kPreviewLabels, png, error)) << error;
-  EXPECT_FALSE(labelPng(kept, kPreviewLabels + 1, png, error));
+  EXPECT_TRUE(labelPng(kept, kPreviewLabels, renderer(), png, error)) << error;
+  EXPECT_FALSE(labelPng(kept, kPreviewLabels + 1, renderer(), png, error));
 }
 
 // Bytes that are no label job, or a job cut short: a reason on the page, the labels read
@@ -247,23 +256,23 @@ TEST(JobPreview, AJobOfManyLabelsShowsTheFirstFew)
 TEST(JobPreview, BrokenJobsGiveAReason)
 {
   KeptJob text = keptFrom("hello, printer");
-  JobSummary summary = summarizeJob(text);
+  JobSummary summary = summarizeJob(text, renderer());
   EXPECT_NE(std::string::npos, summary.problem.find("cannot be read")) << summary.problem;
   EXPECT_EQ(0, summary.labels);
 
   KeptJob empty;
-  EXPECT_FALSE(summarizeJob(empty).problem.empty());
+  EXPECT_FALSE(summarizeJob(empty, renderer()).problem.empty());
   std::string png, error;
-  EXPECT_FALSE(labelPng(empty, 1, png, error));
+  EXPECT_FALSE(labelPng(empty, 1, renderer(), png, error));
   EXPECT_FALSE(error.empty());
 
   std::string two = encoded(Language::zpl, {drawnPage(100, 60, 10), drawnPage(100, 60, 50)});
   std::size_t second = two.rfind("~DG");
   ASSERT_NE(std::string::npos, second);
   KeptJob cut = keptFrom(two.substr(0, second + 40));
-  summary = summarizeJob(cut);
+  summary = summarizeJob(cut, renderer());
   EXPECT_GE(summary.labels, 1);
-  EXPECT_TRUE(labelPng(cut, 1, png, error)) << error;
+  EXPECT_TRUE(labelPng(cut, 1, renderer(), png, error)) << error;
 }
 
 TEST(TestLabel, FramesTheLabelAtThePrintersSize)
@@ -368,7 +377,7 @@ const std::string kBoxAndBarcode =
 TEST(JobPreview, RawZplIsDrawnAsThePrinterDrawsIt)
 {
   KeptJob kept = keptFrom(kBoxAndBarcode);
-  JobSummary summary = summarizeJob(kept);
+  JobSummary summary = summarizeJob(kept, renderer());
   EXPECT_EQ("", summary.problem);
   ASSERT_EQ(1, summary.labels);
   EXPECT_EQ(0u, settingValue(summary.settings[0], "Size").find("480 x 320 dots"))
@@ -379,7 +388,7 @@ TEST(JobPreview, RawZplIsDrawnAsThePrinterDrawsIt)
   EXPECT_NE(std::string::npos, summary.description.find("^BC")) << summary.description;
 
   std::string png, error;
-  ASSERT_TRUE(labelPng(kept, 1, png, error)) << error;
+  ASSERT_TRUE(labelPng(kept, 1, renderer(), png, error)) << error;
   zplrender::Label direct = drawnDirectly(kBoxAndBarcode, 203);
   EXPECT_EQ(0u, differingDots(decodePng(png), static_cast<unsigned>(direct.image.width),
                               static_cast<unsigned>(direct.image.height), direct.image.rowBytes,
@@ -389,7 +398,7 @@ TEST(JobPreview, RawZplIsDrawnAsThePrinterDrawsIt)
   ASSERT_EQ(480u, grey.width);
   EXPECT_EQ(0, grey.dots[21 * 480 + 240]);
   EXPECT_NE(std::string::npos, readBarcodes(png).find("Code128\tLP-4711-23")) << readBarcodes(png);
-  EXPECT_FALSE(labelPng(kept, 2, png, error));
+  EXPECT_FALSE(labelPng(kept, 2, renderer(), png, error));
 }
 
 // Without ^PW and ^LL the label is the printer's media at its resolution; a job the renderer
@@ -401,20 +410,157 @@ TEST(JobPreview, RawZplTakesThePrintersMediaAndLimits)
   kept.dpi = 300;
   kept.mediaWidth = 600;
   kept.mediaHeight = 450;
-  JobSummary summary = summarizeJob(kept);
+  JobSummary summary = summarizeJob(kept, renderer());
   ASSERT_EQ(1, summary.labels) << summary.problem;
   EXPECT_EQ(0u, settingValue(summary.settings[0], "Size").find("600 x 450 dots, 50.8 x 38.1 mm at 300 dpi"))
       << settingValue(summary.settings[0], "Size");
 
   KeptJob copies = keptFrom("^XA^PW200^LL100^FO10,10^A0N,20,20^FDx^FS^PQ99999999^XZ");
-  summary = summarizeJob(copies);
+  summary = summarizeJob(copies, renderer());
   EXPECT_EQ(kPreviewLabels, summary.labels);
   EXPECT_TRUE(summary.moreLabels);
 
   KeptJob huge = keptFrom("^XA^PW32000^LL32000^FO0,0^GB32000,32000,32000^FS^FO9,9^A0N,20,20^FDx^FS^XZ");
-  summary = summarizeJob(huge);
+  summary = summarizeJob(huge, renderer());
   EXPECT_EQ(0, summary.labels);
   EXPECT_NE(std::string::npos, summary.problem.find("32000 x 32000")) << summary.problem;
   std::string png, error;
-  EXPECT_FALSE(labelPng(huge, 1, png, error));
+  EXPECT_FALSE(labelPng(huge, 1, renderer(), png, error));
+}
+
+namespace {
+
+JobSummary twoLabels()
+{
+  JobSummary summary;
+  summary.problem = "The job cannot be read past byte 90 (label 3): ^GF cut short";
+  summary.labels = 2;
+  summary.moreLabels = true;
+  summary.settings = {{{"Size", "600 x 400 dots"}, {"Darkness", "20 of 30 (~SD20)"}},
+                      {{"Size", "812 x 1218 dots"}}};
+  summary.description = "Label 1: \xC3\x84rger & <Co>\nLabel 2\n";
+  return summary;
+}
+
+void expectSame(const JobSummary& want, const JobSummary& got)
+{
+  EXPECT_EQ(want.problem, got.problem);
+  EXPECT_EQ(want.labels, got.labels);
+  EXPECT_EQ(want.moreLabels, got.moreLabels);
+  ASSERT_EQ(want.settings.size(), got.settings.size());
+  for (std::size_t n = 0; n < want.settings.size(); n++) {
+    ASSERT_EQ(want.settings[n].size(), got.settings[n].size());
+    for (std::size_t i = 0; i < want.settings[n].size(); i++) {
+      EXPECT_EQ(want.settings[n][i].name, got.settings[n][i].name);
+      EXPECT_EQ(want.settings[n][i].value, got.settings[n][i].value);
+    }
+  }
+  EXPECT_EQ(want.description, got.description);
+}
+
+bool decodes(const std::string& record, JobSummary& summary, std::string& error)
+{
+  return decodeSummary({reinterpret_cast<const unsigned char*>(record.data()), record.size()}, summary, error);
+}
+
+std::string word(std::uint32_t value)
+{
+  unsigned char bytes[4];
+  putWord(bytes, value);
+  return std::string(reinterpret_cast<const char*>(bytes), 4);
+}
+
+// A renderer of our own making: a shell script in `dir`.
+RendererOptions scriptRenderer(const testsupport::TempDir& dir, const std::string& script)
+{
+  std::string path = dir.file("renderer.sh");
+  std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  RendererOptions options;
+  options.program = path;
+  return options;
+}
+
+}  // namespace
+
+// The summary goes from the renderer to the server as a record: read back as it was written;
+// a record cut anywhere, or whose lengths and counts lie, is refused and not read past its end.
+TEST(PreviewRecord, ASummaryComesBackWholeOrIsRefused)
+{
+  JobSummary summary = twoLabels(), got;
+  std::string record = encodeSummary(summary), error;
+  ASSERT_TRUE(decodes(record, got, error)) << error;
+  expectSame(summary, got);
+
+  for (std::size_t length = 0; length < record.size(); length++)
+    EXPECT_FALSE(decodes(record.substr(0, length), got, error)) << length;
+  EXPECT_FALSE(decodes(record + "x", got, error));
+  EXPECT_EQ("bytes after the summary", error);
+
+  // The problem's length says 4 GiB.
+  std::string lying = record;
+  lying.replace(0, 4, word(0xFFFFFFFF));
+  EXPECT_FALSE(decodes(lying, got, error));
+  // Five labels; a label of 17 settings.
+  std::string labels = word(0) + word(kPreviewLabels + 1) + word(0) + word(0);
+  EXPECT_FALSE(decodes(labels, got, error));
+  EXPECT_EQ("a summary of 5 labels", error);
+  std::string settings = word(0) + word(1) + word(0) + word(kSummarySettings + 1) + word(0);
+  EXPECT_FALSE(decodes(settings, got, error));
+  EXPECT_EQ("a label of 17 settings", error);
+  EXPECT_FALSE(decodes(std::string(kSummaryLimit + 1, '\0'), got, error));
+
+  // A description too long for a record is cut, whole characters, with a line that says so.
+  summary.description = std::string(kSummaryLimit - 3, 'a') + "\xC3\x84\xC3\x84\xC3\x84";
+  record = encodeSummary(summary);
+  EXPECT_LE(record.size(), kSummaryLimit);
+  ASSERT_TRUE(decodes(record, got, error)) << error;
+  EXPECT_NE(std::string::npos, got.description.find("The account is cut here"));
+  std::size_t cut = got.description.find('\n');
+  EXPECT_EQ(std::string::npos, got.description.substr(0, cut).find('\xC3'));
+}
+
+// The renderer draws the preview in a process of its own: one that crashes, sends a record
+// longer than the server takes, hangs or runs out of memory gives the page its reason, and
+// no image; the server (this test) goes on.
+TEST(JobPreview, ARendererThatFailsGivesThePageItsReason)
+{
+  testsupport::TempDir dir;
+  KeptJob kept = keptFrom(kBoxAndBarcode);
+  std::string png, error;
+  const struct {
+    const char* script;
+    const char* problem;
+  } cases[] = {
+      {"kill -SEGV $$", "The preview could not be drawn: the renderer stopped unexpectedly (signal 11)."},
+      {"printf 'LBRS\\003\\000\\000\\000SUMM\\377\\377\\377\\377'",
+       "The preview could not be drawn: the renderer sent damaged data (a record of 4294967295 bytes)."},
+      {"printf 'LBRS\\002\\000\\000\\000'",
+       "The preview could not be drawn: the renderer sent damaged data (not a label-render stream of version 3)."},
+      {"exec sleep 60", "The preview could not be drawn: it took longer than 1 s."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    RendererOptions options = scriptRenderer(dir, c.script);
+    options.pageSeconds = 1;
+    EXPECT_EQ(c.problem, summarizeJob(kept, options).problem);
+    EXPECT_FALSE(labelPng(kept, 1, options, png, error));
+  }
+  RendererOptions missing;
+  missing.program = dir.file("no-such-renderer");
+  EXPECT_EQ(0u, summarizeJob(kept, missing).problem.find("The preview could not be drawn: the renderer "))
+      << summarizeJob(kept, missing).problem;
+
+  // The real renderer with 64 MiB: a label of 50 MB of dots does not fit.
+  RendererOptions small = renderer();
+  small.memoryBytes = std::size_t{64} << 20;
+  KeptJob huge = keptFrom("^XA^PW20000^LL20000^FO0,0^GB10,10,5^FS^FO9,9^A0N,20,20^FDx^FS^XZ");
+  EXPECT_EQ("The preview could not be drawn: it needs more than the 64 MiB of memory allowed.",
+            summarizeJob(huge, small).problem);
+  EXPECT_FALSE(labelPng(huge, 1, small, png, error));
+  // ... while a label of the usual size does.
+  JobSummary summary = summarizeJob(kept, small);
+  EXPECT_EQ("", summary.problem);
+  EXPECT_EQ(1, summary.labels);
+  EXPECT_TRUE(labelPng(kept, 1, small, png, error)) << error;
 }

@@ -15,6 +15,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <iterator>
 
 using namespace apptest;
@@ -334,6 +335,64 @@ TEST_F(AppServer, RawZplIsPreviewedOnItsPrinter)
   std::vector<zplrender::Label> drawn = drawZpl(kShippingLabel, 203);
   ASSERT_EQ(1u, drawn.size());
   EXPECT_EQ(0u, pngcheck::differingDots(shown, 600, 400, drawn[0].image.rowBytes, drawn[0].image.bits));
+}
+
+// The server's peak memory so far (VmHWM), in kB; -1 when it cannot be read.
+static long peakKb(pid_t pid)
+{
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+// A client's raw ZPL job whose one label takes 50 MB of dots, more than the renderer's 64 MiB
+// leaves it: the job prints (it goes to the printer as it is), and its preview says why it
+// cannot be drawn.  The drawing was tried in the renderer: the server's peak memory did not
+// grow by the label's size.  The server goes on: it prints the next job and previews it.
+TEST_F(AppServer, AHostileRawZplPreviewShowsWhyAndTheServerGoesOn)
+{
+  start({"-o", "render-memory=64"});
+  addPrinters();
+  const Printer& z = kPrinters[0];
+  std::string huge = "^XA^PW20000^LL20000^FO0,0^GB10,10,5^FS^FO9,9^A0N,20,20^FDx^FS^XZ";
+  std::string file = dir.file("huge.zpl");
+  writeFile(file, huge);
+  std::string state;
+  EXPECT_EQ(huge, ipptool(z, file, "application/vnd.zebra-zpl", "huge-label", state));
+  EXPECT_EQ("completed", state);
+
+  long before = peakKb(server);
+  std::string page = fetch(port, "/z203/preview");
+  long after = peakKb(server);
+  EXPECT_NE(std::string::npos, page.find("huge-label")) << page;
+  EXPECT_NE(std::string::npos,
+            page.find("The preview could not be drawn: it needs more than the 64 MiB of memory allowed."))
+      << page;
+  EXPECT_EQ(std::string::npos, page.find("<img src=\"/z203/preview.png")) << page;
+  ASSERT_GT(before, 0);
+  EXPECT_LT(after - before, 24 * 1024) << "server peak " << before << " kB, then " << after << " kB";
+  std::size_t title = page.find("<h2 class=\"title\">Job ");
+  ASSERT_NE(std::string::npos, title) << page;
+  int hugeId = std::atoi(page.c_str() + title + 20);
+  EXPECT_EQ("", fetch(port, "/z203/preview.png?job=" + std::to_string(hugeId) + "&label=1"));
+
+  file = dir.file("ship.zpl");
+  writeFile(file, kShippingLabel);
+  EXPECT_EQ(kShippingLabel, ipptool(z, file, "application/vnd.zebra-zpl", "after-huge", state));
+  EXPECT_EQ("completed", state);
+  page = fetch(port, "/z203/preview");
+  EXPECT_NE(std::string::npos, page.find("600 x 400 dots, ")) << page;
+  EXPECT_NE(std::string::npos, page.find("The preview could not be drawn")) << page;
+  std::size_t img = page.find("<img src=\"/z203/preview.png?job=");
+  ASSERT_NE(std::string::npos, img) << page;
+  std::size_t src = img + 10, quote = page.find('"', src);
+  std::string url = page.substr(src, quote - src);
+  url.replace(url.find("&amp;"), 5, "&");
+  pngcheck::Grey shown = pngcheck::decodePng(fetch(port, url));
+  EXPECT_EQ(600u, shown.width);
 }
 
 // A DPL printer prints a ZPL job (declared or sniffed) drawn at its resolution: read back

@@ -374,9 +374,9 @@ TEST_F(RenderFaults, LyingOrBrokenRenderersEndTheJob)
     const char* reason;
   } cases[] = {
       {"garbage", RenderStatus::badOutput,
-       "The renderer sent damaged data while opening the PDF (not a label-render stream of version 2)"},
+       "The renderer sent damaged data while opening the PDF (not a label-render stream of version 3)"},
       {"version", RenderStatus::badOutput,
-       "The renderer sent damaged data while opening the PDF (not a label-render stream of version 2)"},
+       "The renderer sent damaged data while opening the PDF (not a label-render stream of version 3)"},
       {"hugepage", RenderStatus::badOutput,
        "The renderer sent damaged data while drawing page 1 (a page of 100000 x 100000 dots, 12500 bytes a row)"},
       {"order", RenderStatus::badOutput,

@@ -4,6 +4,7 @@
 // Copyright 2026 the labelfilters authors. Licensed under the Apache License 2.0.
 
 #include "imagefile.h"
+#include "previewrecord.h"
 #include "renderer.h"
 #include "testdocs.h"
 #include "testsupport.h"
@@ -68,7 +69,7 @@ TEST(RenderStream, OnePngPageByteForByte)
   oneToOne.place.scaling = Scaling::none;
   std::string stream = streamOf(oneToOne, testdocs::pngFile(black), status);
   std::string expected = hexBytes(
-      "4C 42 52 53  02 00 00 00"                           // LBRS, version 2
+      "4C 42 52 53  03 00 00 00"                           // LBRS, version 3
       "44 4F 43 55  01 00 00 00  01 00 00 00  01 00 00 00"  // DOCU: 1 page, pages 1 to 1
       "50 41 47 45  01 00 00 00  18 00 00 00  0A 00 00 00  03 00 00 00"  // PAGE 1: 24 x 10, 3
       "00 00 00  00 00 00  00 00 00  00 00 00  00 FF 00"
@@ -85,7 +86,7 @@ TEST(RenderStream, DamagedDocumentEndsWithItsReason)
   std::string stream = streamOf(job(DocumentFormat::png, 24, 10), png.substr(0, png.size() - 5), status);
   std::string reason = "The PNG file is truncated or damaged";
   std::string expected = hexBytes(
-      "4C 42 52 53  02 00 00 00"
+      "4C 42 52 53  03 00 00 00"
       "44 4F 43 55  01 00 00 00  01 00 00 00  01 00 00 00"
       "44 4F 4E 45  01 00 00 00  24 00 00 00") + reason;  // DONE: failed, 36 bytes of text
   EXPECT_BYTES(expected, stream);
@@ -166,6 +167,58 @@ TEST(RenderStream, ArgumentsAreCheckedWhole)
   EXPECT_FALSE(parses({"--auto-turn=180", "pdf", "203", "812", "1218", "1", "1"}));
   EXPECT_FALSE(parses({"--no-crop", "--no-crop", "pdf", "203", "812", "1218", "1", "1"}));
   EXPECT_FALSE(parses({"--crop", "pdf", "203", "812", "1218", "1", "1"}));
+  // The preview: media of 0 x 0 is the 4 x 6 in default; labels 0 to 4; no placement options.
+  EXPECT_TRUE(parses({"preview", "203", "0", "0", "0"}));
+  EXPECT_TRUE(parses({"preview", "300", "1200", "1800", "4", "/tmp/kept"}));
+  EXPECT_FALSE(parses({"preview", "203", "0", "0", "5"}));
+  EXPECT_FALSE(parses({"preview", "203", "0", "0", "-1"}));
+  EXPECT_FALSE(parses({"preview", "0", "0", "0", "1"}));
+  EXPECT_FALSE(parses({"preview", "203", "0", "0"}));
+  EXPECT_FALSE(parses({"preview", "203", "0", "0", "1", ""}));
+  EXPECT_FALSE(parses({"--no-crop", "preview", "203", "0", "0", "1"}));
+}
+
+// A kept job for the preview page: its summary as one record, or one label as a PNG; a label
+// the job does not have ends the stream with the reason.
+TEST(RenderStream, PreviewSendsTheSummaryOrOneLabel)
+{
+  const std::string zpl = "^XA^PW200^LL100^FO10,10^GB180,80,4^FS^FO20,30^A0N,20,20^FDBay 7^FS~SD20^XZ";
+  RenderJob preview;
+  preview.previewLabel = 0;
+  int status = -1;
+  std::string stream = streamOf(preview, zpl, status);
+  EXPECT_EQ(kExitDone, status);
+  ASSERT_GE(stream.size(), 16u);
+  EXPECT_EQ(kStreamMagic, wordAt(stream, 0));
+  EXPECT_EQ(kStreamVersion, wordAt(stream, 4));
+  EXPECT_EQ(kSummaryTag, wordAt(stream, 8));
+  std::uint32_t length = wordAt(stream, 12);
+  ASSERT_EQ(16u + length + 12u, stream.size());
+  JobSummary summary;
+  std::string error;
+  ASSERT_TRUE(decodeSummary({reinterpret_cast<const unsigned char*>(stream.data()) + 16, length}, summary, error))
+      << error;
+  EXPECT_EQ("", summary.problem);
+  ASSERT_EQ(1, summary.labels);
+  EXPECT_EQ("Size", summary.settings[0][0].name);
+  EXPECT_EQ(0u, summary.settings[0][0].value.find("200 x 100 dots")) << summary.settings[0][0].value;
+  EXPECT_NE(std::string::npos, summary.description.find("Bay 7")) << summary.description;
+  EXPECT_EQ(hexBytes("44 4F 4E 45  00 00 00 00  00 00 00 00"), stream.substr(16 + length));
+
+  preview.previewLabel = 1;
+  stream = streamOf(preview, zpl, status);
+  EXPECT_EQ(kExitDone, status);
+  ASSERT_GE(stream.size(), 24u);
+  EXPECT_EQ(kPngTag, wordAt(stream, 8));
+  length = wordAt(stream, 12);
+  ASSERT_EQ(16u + length + 12u, stream.size());
+  EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n"), stream.substr(16, 8));
+
+  preview.previewLabel = 2;
+  stream = streamOf(preview, zpl, status);
+  EXPECT_EQ(kExitFailed, status);
+  EXPECT_EQ(hexBytes("4C 42 52 53  03 00 00 00  44 4F 4E 45  01 00 00 00  0D 00 00 00") + "no such label",
+            stream);
 }
 
 TEST(ImageFiles, TruncatedFilesAreRefused)
