@@ -26,6 +26,7 @@ struct AppContext {
   std::string stateFile;
   AccessSettings access;                // administrators, passwords, the file device directory
   RendererOptions renderer;             // the document renderer and its limits
+  PreviewTurns previewTurns;            // preview renderers running at once
   std::atomic<bool> unsaved{false};     // a change awaits saving
   PrinterStates printers;
   std::atomic<unsigned> testLabels{0};  // test label files made, for their names

@@ -198,8 +198,10 @@ bool previewPage(pappl_client_t* client, void* data)
       char path[256];
       papplPrinterGetPath(printer, "preview.png", path, sizeof path);
       view.imagePath = path;
-      if (AppContext* context = appContext(printer))
+      if (AppContext* context = appContext(printer)) {
         view.renderer = context->renderer;
+        view.turns = &context->previewTurns;
+      }
       if (std::shared_ptr<PrinterState> state = stateOf(printer))
         view.jobs = keptJobs(state->previews);
       return previewHtml(view);
@@ -230,7 +232,7 @@ bool previewImage(pappl_client_t* client, void* data)
     std::shared_ptr<PrinterState> state = stateOf(printer);
     std::shared_ptr<const KeptJob> job = state ? findKeptJob(state->previews, id) : nullptr;
     AppContext* context = appContext(printer);
-    drawn = job != nullptr && context != nullptr && labelPng(*job, label, context->renderer, png, error);
+    drawn = job != nullptr && context != nullptr && labelPng(*job, label, context->renderer, context->previewTurns, png, error);
   } catch (const std::exception&) {
     drawn = false;
   }

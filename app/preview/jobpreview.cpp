@@ -63,13 +63,43 @@ std::shared_ptr<const KeptJob> findKeptJob(PreviewShelf& shelf, int id)
   return nullptr;
 }
 
+namespace {
+
 // The renderer's reason as the page says it.
 std::string notDrawn(const PreviewResult& result)
 {
   return "The preview could not be drawn: " + result.reason + ".";
 }
 
-JobSummary summarizeJob(const KeptJob& kept, const RendererOptions& renderer)
+// The preview renderer run in a turn; without one, the reason.
+PreviewResult renderInTurn(const PreviewRequest& request, const RendererOptions& renderer,
+                           PreviewTurns& turns)
+{
+  {
+    std::unique_lock<std::mutex> hold(turns.lock);
+    if (!turns.freed.wait_for(hold, turns.wait, [&] { return turns.running < turns.most; })) {
+      PreviewResult busy;
+      busy.status = RenderStatus::notStarted;
+      busy.reason = "the server is drawing other previews; try again in a moment";
+      return busy;
+    }
+    turns.running++;
+  }
+  struct Done {
+    PreviewTurns& turns;
+    ~Done()
+    {
+      std::lock_guard<std::mutex> hold(turns.lock);
+      turns.running--;
+      turns.freed.notify_one();
+    }
+  } done{turns};
+  return renderPreview(request, previewOptions(renderer));
+}
+
+}  // namespace
+
+JobSummary summarizeJob(const KeptJob& kept, const RendererOptions& renderer, PreviewTurns& turns)
 {
   JobSummary summary;
   if (kept.tooLarge) {
@@ -83,7 +113,7 @@ JobSummary summarizeJob(const KeptJob& kept, const RendererOptions& renderer)
   }
   PreviewRequest request{kept.bytes, kept.dpi, static_cast<unsigned>(std::max(kept.mediaWidth, 0)),
                          static_cast<unsigned>(std::max(kept.mediaHeight, 0)), 0};
-  PreviewResult result = renderPreview(request, previewOptions(renderer));
+  PreviewResult result = renderInTurn(request, renderer, turns);
   if (result.status != RenderStatus::ok)
     summary.problem = notDrawn(result);
   else
@@ -91,8 +121,8 @@ JobSummary summarizeJob(const KeptJob& kept, const RendererOptions& renderer)
   return summary;
 }
 
-bool labelPng(const KeptJob& kept, int number, const RendererOptions& renderer, std::string& png,
-              std::string& error)
+bool labelPng(const KeptJob& kept, int number, const RendererOptions& renderer, PreviewTurns& turns,
+              std::string& png, std::string& error)
 {
   if (kept.tooLarge || kept.bytes.empty() || number < 1 || number > kPreviewLabels) {
     error = "no such label";
@@ -100,7 +130,7 @@ bool labelPng(const KeptJob& kept, int number, const RendererOptions& renderer, 
   }
   PreviewRequest request{kept.bytes, kept.dpi, static_cast<unsigned>(std::max(kept.mediaWidth, 0)),
                          static_cast<unsigned>(std::max(kept.mediaHeight, 0)), number};
-  PreviewResult result = renderPreview(request, previewOptions(renderer));
+  PreviewResult result = renderInTurn(request, renderer, turns);
   if (result.status != RenderStatus::ok) {
     error = result.status == RenderStatus::failed ? result.reason : notDrawn(result);
     return false;

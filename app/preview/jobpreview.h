@@ -16,6 +16,8 @@
 #include "previewrecord.h"
 #include "renderclient.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -73,14 +75,26 @@ std::vector<std::shared_ptr<const KeptJob>> keptJobs(PreviewShelf& shelf);
 // The kept job `id`, or null.
 std::shared_ptr<const KeptJob> findKeptJob(PreviewShelf& shelf, int id);
 
+// The preview renderers a server runs at once.  Each page view or label image waits for a
+// turn, at most `wait`, so that many clients asking at once cannot start a renderer each (and
+// its memory) in the server's name; one that gets no turn is told so.
+struct PreviewTurns {
+  std::mutex lock;
+  std::condition_variable freed;
+  int running = 0;
+  int most = 2;
+  std::chrono::milliseconds wait{20000};
+};
+
 // Reads the job (up to one label past kPreviewLabels) for the page, in the renderer `renderer`
-// names, under its limits lowered to a web page's (previewOptions).  A job the renderer cannot
-// draw in them (or a renderer that fails) has the reason in `problem`.
-JobSummary summarizeJob(const KeptJob& job, const RendererOptions& renderer);
+// names, under its limits lowered to a web page's (previewOptions), in one of `turns`.  A job
+// the renderer cannot draw in them (or a renderer that fails, or no turn) has the reason in
+// `problem`.
+JobSummary summarizeJob(const KeptJob& job, const RendererOptions& renderer, PreviewTurns& turns);
 
 // Label `number` (from 1) of the job as a 1-bit PNG carrying the job's resolution, drawn the
 // same way; false with `error` set when there is no such label or it cannot be drawn.
-bool labelPng(const KeptJob& job, int number, const RendererOptions& renderer, std::string& png,
-              std::string& error);
+bool labelPng(const KeptJob& job, int number, const RendererOptions& renderer, PreviewTurns& turns,
+              std::string& png, std::string& error);
 
 }  // namespace app

@@ -22,7 +22,11 @@ std::string format(const char* pattern, auto... values)
 void keptJobHtml(std::string& html, const PreviewView& view, const KeptJob& job)
 {
   const std::string& imagePath = view.imagePath;
-  JobSummary summary = summarizeJob(job, view.renderer);
+  JobSummary summary;
+  if (view.turns != nullptr)
+    summary = summarizeJob(job, view.renderer, *view.turns);
+  else
+    summary.problem = "The preview could not be drawn: the server has no renderer.";
   html += format("<h2 class=\"title\">Job %d: ", job.id) + htmlEscape(job.name) + "</h2>\n";
   html += format("<p class=\"job-state\">%s, %llu bytes sent to the printer.</p>\n",
                  job.failed ? "Stopped or failed" : "Completed",

@@ -55,6 +55,7 @@ struct PreviewView {
   std::string imagePath;  // the printer's preview.png resource
   std::vector<std::shared_ptr<const KeptJob>> jobs;
   RendererOptions renderer;  // the server's renderer, which draws them (summarizeJob)
+  PreviewTurns* turns = nullptr;  // ... in the server's turns
 };
 
 // The test label button's form body (closing the form PAPPL opened), then the jobs.

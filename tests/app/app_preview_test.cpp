@@ -74,6 +74,14 @@ std::string encoded(Language language, const std::vector<LabelBitmap>& pages, in
   return out;
 }
 
+// Preview turns for the tests that do not count them.
+PreviewTurns& turns()
+{
+  static PreviewTurns plenty;
+  plenty.most = 8;
+  return plenty;
+}
+
 // The renderer just built, with the server's default limits.
 RendererOptions renderer()
 {
@@ -125,11 +133,11 @@ TEST(JobCapture, KeepsBytesUpToTheLimitThenOnlyCounts)
   KeptJob job;
   job.tooLarge = capture.tooLarge;
   job.total = capture.total;
-  JobSummary summary = summarizeJob(job, renderer());
+  JobSummary summary = summarizeJob(job, renderer(), turns());
   EXPECT_NE(std::string::npos, summary.problem.find("too large to preview")) << summary.problem;
   EXPECT_EQ(0, summary.labels);
   std::string png, error;
-  EXPECT_FALSE(labelPng(job, 1, renderer(), png, error));
+  EXPECT_FALSE(labelPng(job, 1, renderer(), turns(), png, error));
 }
 
 TEST(PreviewShelf, KeepsTheLastJobsWithinTheirBytes)
@@ -181,7 +189,7 @@ TEST(PreviewShelf, JobsEndWhileClientsRead)
     for (int round = 0; round < 30; round++) {
       for (PreviewShelf& shelf : shelves) {
         for (const auto& job : keptJobs(shelf))
-          wrong += summarizeJob(*job, renderer()).labels != 1;
+          wrong += summarizeJob(*job, renderer(), turns()).labels != 1;
       }
     }
   });
@@ -208,7 +216,7 @@ TEST(JobPreview, LabelsAreDrawnFromTheBytesSent)
     ASSERT_EQ(2u, job.labels.size());
     for (int n = 1; n <= 2; n++) {
       std::string png, why;
-      ASSERT_TRUE(labelPng(kept, n, renderer(), png, why)) << why;
+      ASSERT_TRUE(labelPng(kept, n, renderer(), turns(), png, why)) << why;
       const LabelImage& label = job.labels[n - 1].image;
       EXPECT_EQ(0u, differingDots(decodePng(png), label.width, label.height, label.rowBytes, label.bits));
       // The label printed holds the page: its square is where the page has it.
@@ -216,10 +224,10 @@ TEST(JobPreview, LabelsAreDrawnFromTheBytesSent)
       EXPECT_FALSE(labelDot(label, n == 1 ? 95 : 25, 50));
     }
     std::string png, why;
-    EXPECT_FALSE(labelPng(kept, 3, renderer(), png, why));
-    EXPECT_FALSE(labelPng(kept, 0, renderer(), png, why));
+    EXPECT_FALSE(labelPng(kept, 3, renderer(), turns(), png, why));
+    EXPECT_FALSE(labelPng(kept, 0, renderer(), turns(), png, why));
 
-    JobSummary summary = summarizeJob(kept, renderer());
+    JobSummary summary = summarizeJob(kept, renderer(), turns());
     EXPECT_EQ("", summary.problem);
     EXPECT_EQ(2, summary.labels);
     EXPECT_FALSE(summary.moreLabels);
@@ -241,14 +249,14 @@ TEST(JobPreview, AJobOfManyLabelsShowsTheFirstFew)
 {
   std::vector<LabelBitmap> pages(kPreviewLabels + 2, drawnPage(64, 64, 10));
   KeptJob kept = keptFrom(encoded(Language::zpl, pages));
-  JobSummary summary = summarizeJob(kept, renderer());
+  JobSummary summary = summarizeJob(kept, renderer(), turns());
   EXPECT_EQ(kPreviewLabels, summary.labels);
   EXPECT_TRUE(summary.moreLabels);
   EXPECT_EQ(static_cast<std::size_t>(kPreviewLabels), summary.settings.size());
   EXPECT_NE(std::string::npos, summary.description.find("more labels")) << summary.description;
   std::string png, error;
-  EXPECT_TRUE(labelPng(kept, kPreviewLabels, renderer(), png, error)) << error;
-  EXPECT_FALSE(labelPng(kept, kPreviewLabels + 1, renderer(), png, error));
+  EXPECT_TRUE(labelPng(kept, kPreviewLabels, renderer(), turns(), png, error)) << error;
+  EXPECT_FALSE(labelPng(kept, kPreviewLabels + 1, renderer(), turns(), png, error));
 }
 
 // Bytes that are no label job, or a job cut short: a reason on the page, the labels read
@@ -256,23 +264,23 @@ TEST(JobPreview, AJobOfManyLabelsShowsTheFirstFew)
 TEST(JobPreview, BrokenJobsGiveAReason)
 {
   KeptJob text = keptFrom("hello, printer");
-  JobSummary summary = summarizeJob(text, renderer());
+  JobSummary summary = summarizeJob(text, renderer(), turns());
   EXPECT_NE(std::string::npos, summary.problem.find("cannot be read")) << summary.problem;
   EXPECT_EQ(0, summary.labels);
 
   KeptJob empty;
-  EXPECT_FALSE(summarizeJob(empty, renderer()).problem.empty());
+  EXPECT_FALSE(summarizeJob(empty, renderer(), turns()).problem.empty());
   std::string png, error;
-  EXPECT_FALSE(labelPng(empty, 1, renderer(), png, error));
+  EXPECT_FALSE(labelPng(empty, 1, renderer(), turns(), png, error));
   EXPECT_FALSE(error.empty());
 
   std::string two = encoded(Language::zpl, {drawnPage(100, 60, 10), drawnPage(100, 60, 50)});
   std::size_t second = two.rfind("~DG");
   ASSERT_NE(std::string::npos, second);
   KeptJob cut = keptFrom(two.substr(0, second + 40));
-  summary = summarizeJob(cut, renderer());
+  summary = summarizeJob(cut, renderer(), turns());
   EXPECT_GE(summary.labels, 1);
-  EXPECT_TRUE(labelPng(cut, 1, renderer(), png, error)) << error;
+  EXPECT_TRUE(labelPng(cut, 1, renderer(), turns(), png, error)) << error;
 }
 
 TEST(TestLabel, FramesTheLabelAtThePrintersSize)
@@ -377,7 +385,7 @@ const std::string kBoxAndBarcode =
 TEST(JobPreview, RawZplIsDrawnAsThePrinterDrawsIt)
 {
   KeptJob kept = keptFrom(kBoxAndBarcode);
-  JobSummary summary = summarizeJob(kept, renderer());
+  JobSummary summary = summarizeJob(kept, renderer(), turns());
   EXPECT_EQ("", summary.problem);
   ASSERT_EQ(1, summary.labels);
   EXPECT_EQ(0u, settingValue(summary.settings[0], "Size").find("480 x 320 dots"))
@@ -388,7 +396,7 @@ TEST(JobPreview, RawZplIsDrawnAsThePrinterDrawsIt)
   EXPECT_NE(std::string::npos, summary.description.find("^BC")) << summary.description;
 
   std::string png, error;
-  ASSERT_TRUE(labelPng(kept, 1, renderer(), png, error)) << error;
+  ASSERT_TRUE(labelPng(kept, 1, renderer(), turns(), png, error)) << error;
   zplrender::Label direct = drawnDirectly(kBoxAndBarcode, 203);
   EXPECT_EQ(0u, differingDots(decodePng(png), static_cast<unsigned>(direct.image.width),
                               static_cast<unsigned>(direct.image.height), direct.image.rowBytes,
@@ -398,7 +406,7 @@ TEST(JobPreview, RawZplIsDrawnAsThePrinterDrawsIt)
   ASSERT_EQ(480u, grey.width);
   EXPECT_EQ(0, grey.dots[21 * 480 + 240]);
   EXPECT_NE(std::string::npos, readBarcodes(png).find("Code128\tLP-4711-23")) << readBarcodes(png);
-  EXPECT_FALSE(labelPng(kept, 2, renderer(), png, error));
+  EXPECT_FALSE(labelPng(kept, 2, renderer(), turns(), png, error));
 }
 
 // Without ^PW and ^LL the label is the printer's media at its resolution; a job the renderer
@@ -410,22 +418,22 @@ TEST(JobPreview, RawZplTakesThePrintersMediaAndLimits)
   kept.dpi = 300;
   kept.mediaWidth = 600;
   kept.mediaHeight = 450;
-  JobSummary summary = summarizeJob(kept, renderer());
+  JobSummary summary = summarizeJob(kept, renderer(), turns());
   ASSERT_EQ(1, summary.labels) << summary.problem;
   EXPECT_EQ(0u, settingValue(summary.settings[0], "Size").find("600 x 450 dots, 50.8 x 38.1 mm at 300 dpi"))
       << settingValue(summary.settings[0], "Size");
 
   KeptJob copies = keptFrom("^XA^PW200^LL100^FO10,10^A0N,20,20^FDx^FS^PQ99999999^XZ");
-  summary = summarizeJob(copies, renderer());
+  summary = summarizeJob(copies, renderer(), turns());
   EXPECT_EQ(kPreviewLabels, summary.labels);
   EXPECT_TRUE(summary.moreLabels);
 
   KeptJob huge = keptFrom("^XA^PW32000^LL32000^FO0,0^GB32000,32000,32000^FS^FO9,9^A0N,20,20^FDx^FS^XZ");
-  summary = summarizeJob(huge, renderer());
+  summary = summarizeJob(huge, renderer(), turns());
   EXPECT_EQ(0, summary.labels);
   EXPECT_NE(std::string::npos, summary.problem.find("32000 x 32000")) << summary.problem;
   std::string png, error;
-  EXPECT_FALSE(labelPng(huge, 1, renderer(), png, error));
+  EXPECT_FALSE(labelPng(huge, 1, renderer(), turns(), png, error));
 }
 
 namespace {
@@ -543,24 +551,56 @@ TEST(JobPreview, ARendererThatFailsGivesThePageItsReason)
     SCOPED_TRACE(c.script);
     RendererOptions options = scriptRenderer(dir, c.script);
     options.pageSeconds = 1;
-    EXPECT_EQ(c.problem, summarizeJob(kept, options).problem);
-    EXPECT_FALSE(labelPng(kept, 1, options, png, error));
+    EXPECT_EQ(c.problem, summarizeJob(kept, options, turns()).problem);
+    EXPECT_FALSE(labelPng(kept, 1, options, turns(), png, error));
   }
   RendererOptions missing;
   missing.program = dir.file("no-such-renderer");
-  EXPECT_EQ(0u, summarizeJob(kept, missing).problem.find("The preview could not be drawn: the renderer "))
-      << summarizeJob(kept, missing).problem;
+  EXPECT_EQ(0u, summarizeJob(kept, missing, turns()).problem.find("The preview could not be drawn: the renderer "))
+      << summarizeJob(kept, missing, turns()).problem;
 
   // The real renderer with 64 MiB: a label of 50 MB of dots does not fit.
   RendererOptions small = renderer();
   small.memoryBytes = std::size_t{64} << 20;
   KeptJob huge = keptFrom("^XA^PW20000^LL20000^FO0,0^GB10,10,5^FS^FO9,9^A0N,20,20^FDx^FS^XZ");
   EXPECT_EQ("The preview could not be drawn: it needs more than the 64 MiB of memory allowed.",
-            summarizeJob(huge, small).problem);
-  EXPECT_FALSE(labelPng(huge, 1, small, png, error));
+            summarizeJob(huge, small, turns()).problem);
+  EXPECT_FALSE(labelPng(huge, 1, small, turns(), png, error));
   // ... while a label of the usual size does.
-  JobSummary summary = summarizeJob(kept, small);
+  JobSummary summary = summarizeJob(kept, small, turns());
   EXPECT_EQ("", summary.problem);
   EXPECT_EQ(1, summary.labels);
-  EXPECT_TRUE(labelPng(kept, 1, small, png, error)) << error;
+  EXPECT_TRUE(labelPng(kept, 1, small, turns(), png, error)) << error;
+}
+
+// Page views take turns for the renderer: with every turn taken, a view waits its while and is
+// told so without starting one (a renderer that would crash shows it was never run); once a
+// turn is free, it draws.
+TEST(JobPreview, ViewsTakeTurnsForTheRenderer)
+{
+  testsupport::TempDir dir;
+  KeptJob kept = keptFrom(kBoxAndBarcode);
+  PreviewTurns busy;
+  busy.most = 1;
+  busy.running = 1;
+  busy.wait = std::chrono::milliseconds(50);
+  RendererOptions crashing = scriptRenderer(dir, "kill -SEGV $$");
+  EXPECT_EQ("The preview could not be drawn: the server is drawing other previews; try again in a "
+            "moment.",
+            summarizeJob(kept, crashing, busy).problem);
+  std::string png, error;
+  EXPECT_FALSE(labelPng(kept, 1, crashing, busy, png, error));
+  EXPECT_EQ(1, busy.running);
+
+  // A turn freed while a view waits for it: the view draws, and gives the turn back.
+  busy.wait = std::chrono::milliseconds(60000);
+  std::thread view([&] { EXPECT_TRUE(labelPng(kept, 1, renderer(), busy, png, error)) << error; });
+  {
+    std::lock_guard<std::mutex> hold(busy.lock);
+    busy.running = 0;
+  }
+  busy.freed.notify_all();
+  view.join();
+  EXPECT_EQ(0, busy.running);
+  EXPECT_FALSE(png.empty());
 }
