@@ -450,6 +450,24 @@ std::string checkRequest(const RenderRequest& request, const RendererOptions& op
   return {};
 }
 
+// The last record after its tag: the outcome in words[0], the text (within kStreamTextLimit,
+// else `damage` says why), and the renderer's last complaints drained.
+Wait readDone(Session& session, std::uint32_t* words, std::string& text, std::string& damage)
+{
+  Wait wait = readWords(session, words, 2);
+  if (wait != Wait::ready)
+    return wait;
+  if (words[1] > kStreamTextLimit) {
+    damage = "a message of " + std::to_string(words[1]) + " bytes";
+    return Wait::ready;
+  }
+  text.assign(words[1], '\0');
+  wait = readStream(session, reinterpret_cast<unsigned char*>(text.data()), text.size());
+  if (wait == Wait::ready)
+    drainErrors(session);
+  return wait;
+}
+
 // Reads the stream from its start to its last record, handing pages on.  Returns true when
 // the last record came and said every page was sent; otherwise `result` (or `wait`) says why.
 bool readRecords(Session& session, const RenderRequest& request, const RendererOptions& options,
@@ -553,15 +571,11 @@ bool readRecords(Session& session, const RenderRequest& request, const RendererO
       result.labelsDone++;
       session.deadline = Clock::now() + std::chrono::seconds(options.pageSeconds);
     } else if (tag == kDoneTag) {
-      if ((wait = readWords(session, words, 2)) != Wait::ready)
+      std::string text, damage;
+      if ((wait = readDone(session, words, text, damage)) != Wait::ready)
         return false;
-      if (words[1] > kStreamTextLimit)
-        return damaged("a message of " + std::to_string(words[1]) + " bytes");
-      std::string text(words[1], '\0');
-      if ((wait = readStream(session, reinterpret_cast<unsigned char*>(text.data()), text.size())) !=
-          Wait::ready)
-        return false;
-      drainErrors(session);
+      if (!damage.empty())
+        return damaged(damage);
       auto outcome = static_cast<StreamOutcome>(words[0]);
       if (outcome == StreamOutcome::noMemory || (outcome == StreamOutcome::failed && session.noMemory))
         return noMemory();
@@ -698,15 +712,11 @@ bool readPreview(Session& session, const PreviewRequest& request, Wait& wait, Pr
       }
       got = true;
     } else if (tag == kDoneTag) {
-      if ((wait = readWords(session, words, 2)) != Wait::ready)
+      std::string text, damage;
+      if ((wait = readDone(session, words, text, damage)) != Wait::ready)
         return false;
-      if (words[1] > kStreamTextLimit)
-        return damaged("a message of " + std::to_string(words[1]) + " bytes");
-      std::string text(words[1], '\0');
-      if ((wait = readStream(session, reinterpret_cast<unsigned char*>(text.data()), text.size())) !=
-          Wait::ready)
-        return false;
-      drainErrors(session);
+      if (!damage.empty())
+        return damaged(damage);
       auto outcome = static_cast<StreamOutcome>(words[0]);
       if (outcome == StreamOutcome::noMemory || (outcome == StreamOutcome::failed && session.noMemory)) {
         wait = Wait::noMemory;
